@@ -1,0 +1,65 @@
+// D88Reader: opens a D88 image, finds its disks, makes one disk current and reads the sector IDs
+// and sector data of that disk's tracks straight from the file.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+#include "d88/d88_format.h"
+
+class D88Reader {
+ public:
+  D88Reader() = default;
+  ~D88Reader();
+  D88Reader(const D88Reader&) = delete;
+  D88Reader& operator=(const D88Reader&) = delete;
+
+  // Opens the image at path and records where its disks start; nullptr closes the open image.
+  // Opening closes a previously open image first, and leaves no disk current.
+  bool open(const char* path);
+  int32_t getDiskCount() const { return diskCount; }
+  // Loads the header of disk index and makes it current; on failure no disk is current.
+  bool selectDisk(int32_t index);
+
+  // Writes the IDs of the track's sector records, in file order, 4 bytes each, as many whole IDs
+  // as fit in capacity bytes; returns the number of bytes written.
+  int32_t listSectorIds(int32_t track, uint8_t* ids, int32_t capacity);
+  // Copies the data of the first record on the track with ID (c, h, r, n), at most maxBytes of
+  // it; returns the number of bytes really delivered.
+  int32_t readSector(int32_t track, int32_t c, int32_t h, int32_t r, int32_t n, uint8_t* dest,
+                     int32_t maxBytes);
+  // Reads consecutive sectors of nominal length for size code n, starting at (c, h, r, n) and
+  // moving on to the next track after lastSector; returns the bytes of the complete sectors.
+  int32_t readSectors(int32_t track, int32_t c, int32_t h, int32_t r, int32_t n, uint8_t* dest,
+                      int32_t total);
+  void setSectorRange(int32_t first, int32_t last);
+
+  int32_t getDiskIndex() const { return diskIndex; }
+  const char* getDiskName() const { return name; }
+  int32_t getMediaType() const { return mediaType; }
+
+ private:
+  void closeFile();
+  void clearCurrentDisk();
+  // The checks every track operation starts with; gives the file position of the track's first
+  // sector record, or -1 when the track cannot be read.
+  int64_t trackStart(int32_t track) const;
+  bool seekTo(int64_t position);
+  bool readExactly(uint8_t* dest, int32_t size);
+
+  std::FILE* file = nullptr;
+  // Track walks seek back and forth within a few KiB; a large stream buffer serves them from
+  // memory instead of the file. Allocated on the first open and kept for the reader's lifetime.
+  std::unique_ptr<char[]> streamBuffer;
+  int32_t diskIndex = -1;
+  int32_t diskCount = 0;
+  int32_t firstSector = 1;
+  int32_t lastSector = 16;
+  int32_t diskOffsets[kMaxDisks] = {};
+  int32_t diskSize = 0;
+  int32_t diskOffset = -1;
+  int32_t trackOffsets[kMaxTracks] = {};
+  int32_t mediaType = -1;
+  char name[kDiskNameLength + 1] = {};
+};

@@ -1,0 +1,169 @@
+#include "tests/d88_image_builder.h"
+
+#include <algorithm>
+#include <fstream>
+#include <stdexcept>
+
+#include "d88/d88_format.h"
+#include "tool/image_buffer.h"
+
+namespace {
+
+constexpr int32_t kTailSize = 3;
+
+void putLe16(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
+  bytes[at] = static_cast<uint8_t>(value & 0xFF);
+  bytes[at + 1] = static_cast<uint8_t>((value >> 8) & 0xFF);
+}
+
+void putLe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
+  putLe16(bytes, at, value & 0xFFFF);
+  putLe16(bytes, at + 2, value >> 16);
+}
+
+}  // namespace
+
+D88DiskBuilder& D88DiskBuilder::setName(const std::string& name) {
+  name_ = name;
+  return *this;
+}
+
+D88DiskBuilder& D88DiskBuilder::setMediaType(uint8_t mediaType) {
+  mediaType_ = mediaType;
+  return *this;
+}
+
+D88DiskBuilder& D88DiskBuilder::addTrack(int32_t track, std::vector<SectorRecord> records) {
+  tracks_.emplace_back(track, std::move(records));
+  return *this;
+}
+
+D88DiskBuilder& D88DiskBuilder::setTrackOffset(int32_t track, uint32_t offset) {
+  trackOffsetOverrides_[track] = offset;
+  return *this;
+}
+
+D88DiskBuilder& D88DiskBuilder::setDiskSize(uint32_t diskSize) {
+  hasDiskSizeOverride_ = true;
+  diskSizeOverride_ = diskSize;
+  return *this;
+}
+
+std::vector<uint8_t> encodeSectorRecord(const SectorRecord& record) {
+  std::vector<uint8_t> bytes(kSectorHeaderSize, 0);
+  bytes[kSectorCylinderOffset] = record.c;
+  bytes[kSectorHeadOffset] = record.h;
+  bytes[kSectorNumberOffset] = record.r;
+  bytes[kSectorSizeCodeOffset] = record.n;
+  putLe16(bytes, kSectorCountOffset, record.sectorCount);
+  const auto stated = record.statedDataSize >= 0 ? static_cast<uint32_t>(record.statedDataSize)
+                                                 : static_cast<uint32_t>(record.data.size());
+  putLe16(bytes, kSectorDataSizeOffset, stated);
+  bytes.insert(bytes.end(), record.data.begin(), record.data.end());
+  return bytes;
+}
+
+std::vector<uint8_t> D88DiskBuilder::build() const {
+  std::vector<uint8_t> bytes(kDiskHeaderSize, 0);
+  std::copy_n(name_.begin(), std::min<size_t>(name_.size(), kDiskNameLength),
+              bytes.begin() + kDiskNameOffset);
+  bytes[kMediaTypeOffset] = mediaType_;
+  for (const auto& [track, records] : tracks_) {
+    if (track >= 0 && track < kMaxTracks) {
+      putLe32(bytes, kTrackTableOffset + static_cast<size_t>(track) * kTrackEntrySize,
+              static_cast<uint32_t>(bytes.size()));
+    }
+    for (const SectorRecord& record : records) {
+      const std::vector<uint8_t> encoded = encodeSectorRecord(record);
+      bytes.insert(bytes.end(), encoded.begin(), encoded.end());
+    }
+  }
+  for (const auto& [track, offset] : trackOffsetOverrides_) {
+    putLe32(bytes, kTrackTableOffset + static_cast<size_t>(track) * kTrackEntrySize, offset);
+  }
+  putLe32(bytes, kDiskSizeOffset,
+          hasDiskSizeOverride_ ? diskSizeOverride_ : static_cast<uint32_t>(bytes.size()));
+  return bytes;
+}
+
+std::vector<uint8_t> concatenateDisks(const std::vector<D88DiskBuilder>& disks) {
+  std::vector<uint8_t> image;
+  for (const D88DiskBuilder& disk : disks) {
+    const std::vector<uint8_t> bytes = disk.build();
+    image.insert(image.end(), bytes.begin(), bytes.end());
+  }
+  return image;
+}
+
+void writeBinaryFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  if (!out) {
+    throw std::runtime_error("cannot write " + path);
+  }
+}
+
+std::vector<uint8_t> interleavedOrder(int32_t sectors) {
+  std::vector<uint8_t> order;
+  const int32_t half = (sectors + 1) / 2;
+  for (int32_t i = 1; i <= half; ++i) {
+    order.push_back(static_cast<uint8_t>(i));
+    if (i + half <= sectors) {
+      order.push_back(static_cast<uint8_t>(i + half));
+    }
+  }
+  return order;
+}
+
+std::vector<SectorRecord> makeTrack(int32_t track, const std::vector<uint8_t>& order,
+                                    uint8_t sizeCode, const std::vector<uint8_t>& flat,
+                                    size_t firstByte) {
+  const size_t length = static_cast<size_t>(nominalSectorLength(sizeCode));
+  std::vector<SectorRecord> records;
+  for (uint8_t r : order) {
+    SectorRecord record;
+    record.c = static_cast<uint8_t>(track / 2);
+    record.h = static_cast<uint8_t>(track % 2);
+    record.r = r;
+    record.n = sizeCode;
+    record.sectorCount = static_cast<uint16_t>(order.size());
+    const size_t from = firstByte + (r - 1u) * length;
+    record.data.assign(length, kFillerByte);
+    if (from < flat.size()) {
+      std::copy_n(flat.begin() + static_cast<std::ptrdiff_t>(from),
+                  std::min(length, flat.size() - from), record.data.begin());
+    }
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+D88DiskBuilder diskFromFlatData(const std::vector<uint8_t>& flat, int32_t sectorsPerTrack,
+                                uint8_t sizeCode, const std::vector<uint8_t>& order) {
+  const size_t trackLength =
+      static_cast<size_t>(nominalSectorLength(sizeCode)) * static_cast<size_t>(sectorsPerTrack);
+  D88DiskBuilder disk;
+  int32_t track = 0;
+  for (size_t from = 0; from < flat.size(); from += trackLength) {
+    disk.addTrack(track, makeTrack(track, order, sizeCode, flat, from));
+    ++track;
+  }
+  return disk;
+}
+
+void writeChunk(std::vector<uint8_t>& flat, int32_t firstBlock, int32_t blockCount,
+                uint16_t lastOffset, uint8_t seed) {
+  const size_t start = static_cast<size_t>(firstBlock) * kBlockSize;
+  const size_t length = static_cast<size_t>(blockCount) * kBlockSize;
+  for (size_t i = 0; i < length; ++i) {
+    // Never zero, so that only the tail written below ends the chunk.
+    flat.at(start + i) = static_cast<uint8_t>(1 + (seed + i * 7) % 251);
+  }
+  const uint16_t table[] = {0x10, 0x20, 0x30, 0x40, 0x50, lastOffset};
+  for (size_t word = 0; word < 6; ++word) {
+    putLe16(flat, start + 2 * word, table[word]);
+  }
+  std::fill_n(flat.begin() + static_cast<std::ptrdiff_t>(start + length - kTailSize), kTailSize,
+              uint8_t{0});
+}

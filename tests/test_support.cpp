@@ -1,0 +1,97 @@
+#include "tests/test_support.h"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace {
+
+std::string environmentOr(const char* variable, const std::string& fallback) {
+  const char* value = std::getenv(variable);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+std::string readTextFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // A Windows build writes its text streams with CRLF line ends.
+  if (std::getenv("VORNIX_TEXT_CRLF") != nullptr) {
+    std::string unix;
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
+        unix += text[i];
+      }
+    }
+    text = unix;
+  }
+  return text;
+}
+
+}  // namespace
+
+ScratchDir::ScratchDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vornix-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("cannot create a scratch folder");
+  }
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code error;
+  std::filesystem::remove_all(path_, error);
+}
+
+std::vector<std::string> ScratchDir::entries() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<uint8_t> readBinaryFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw std::runtime_error("cannot read " + path);
+  }
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+}
+
+std::string quoteForShell(const std::string& text) {
+  std::string quoted = "'";
+  for (char character : text) {
+    quoted += character == '\'' ? std::string("'\\''") : std::string(1, character);
+  }
+  return quoted + "'";
+}
+
+RunResult runVornix(const std::string& workDir, const std::string& arguments,
+                    const std::string& shellPrefix, const std::string& stdoutTarget) {
+  const std::string binary = environmentOr("VORNIX_BINARY", VORNIX_BUILT_BINARY);
+  const std::string runner = environmentOr("VORNIX_RUNNER", "");
+  // The captured streams live beside the work folder, so they never show up among its files.
+  const std::string capture = workDir + ".capture";
+  std::filesystem::create_directories(capture);
+  const std::string outPath = capture + "/out";
+  const std::string errPath = capture + "/err";
+  const std::string script = "cd " + quoteForShell(workDir) + " && " + shellPrefix + " " + runner +
+                             " " + quoteForShell(binary) + " " + arguments + " >" +
+                             (stdoutTarget.empty() ? quoteForShell(outPath) : stdoutTarget) +
+                             " 2>" + quoteForShell(errPath) + " </dev/null";
+  const int status = std::system(("bash -c " + quoteForShell(script)).c_str());
+  RunResult result;
+  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.out = readTextFile(outPath);
+  result.err = readTextFile(errPath);
+  std::error_code error;
+  std::filesystem::remove_all(capture, error);
+  return result;
+}

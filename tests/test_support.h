@@ -1,0 +1,40 @@
+// Helpers shared by the tests: scratch folders, whole-file reads and runs of the built binary.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  // Names of the entries in the folder, sorted.
+  std::vector<std::string> entries() const;
+
+ private:
+  std::string path_;
+};
+
+std::vector<uint8_t> readBinaryFile(const std::string& path);
+
+struct RunResult {
+  int exitStatus = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs vornix with the given shell-quoted arguments in folder workDir. shellPrefix is run by bash
+// in the same shell first (to set limits, for instance); stdoutTarget replaces the captured
+// standard output when not empty. The binary is the built one unless VORNIX_BINARY names
+// another; VORNIX_RUNNER, when set, is put before it (an emulator, for instance).
+RunResult runVornix(const std::string& workDir, const std::string& arguments,
+                    const std::string& shellPrefix = "", const std::string& stdoutTarget = "");
+
+std::string quoteForShell(const std::string& text);

@@ -1,0 +1,253 @@
+// End-to-end tests: the built vornix run on images the tests build, its standard output,
+// standard error, exit status and every file it writes compared byte for byte.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/d88_image_builder.h"
+#include "tests/test_support.h"
+#include "tool/image_buffer.h"
+
+namespace {
+
+const std::string kUsage = "Usage: vornix [d88file]\n";
+const std::string kOpenFailure =
+    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x83\x49\x81\x5B\x83\x76\x83\x93\x82\xC5\x82\xAB"
+    "\x82\xDC\x82\xB9\x82\xF1\n";
+
+struct Chunk {
+  std::string name;
+  std::vector<uint8_t> bytes;
+};
+
+std::vector<uint8_t> blocksOf(const std::vector<uint8_t>& flat, int32_t first, int32_t count) {
+  const auto from = flat.begin() + static_cast<std::ptrdiff_t>(first) * kBlockSize;
+  return std::vector<uint8_t>(from, from + static_cast<std::ptrdiff_t>(count) * kBlockSize);
+}
+
+// The names, one a line, of the chunks in order.
+std::string listing(const std::vector<Chunk>& chunks) {
+  std::string text;
+  for (const Chunk& chunk : chunks) {
+    text += chunk.name + "\n";
+  }
+  return text;
+}
+
+class VornixRun : public ::testing::Test {
+ protected:
+  // Runs vornix on the image, stored as image.d88 beside the work folder.
+  RunResult runOn(const std::vector<uint8_t>& image, const std::string& shellPrefix = "",
+                  const std::string& stdoutTarget = "") {
+    writeBinaryFile(imagePath(), image);
+    return runVornix(work.path(), quoteForShell(imagePath()), shellPrefix, stdoutTarget);
+  }
+
+  std::string imagePath() const { return side.file("image.d88"); }
+
+  // The work folder holds exactly these files, with exactly these bytes.
+  void expectFiles(const std::vector<Chunk>& chunks) {
+    std::vector<std::string> names;
+    for (const Chunk& chunk : chunks) {
+      names.push_back(chunk.name);
+      EXPECT_EQ(readBinaryFile(work.file(chunk.name)), chunk.bytes) << chunk.name;
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(work.entries(), names);
+  }
+
+  void expectCleanRun(const RunResult& result, const std::vector<Chunk>& chunks) {
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, listing(chunks));
+    expectFiles(chunks);
+  }
+
+  ScratchDir work;
+  ScratchDir side;
+};
+
+TEST_F(VornixRun, WrongArgumentCountPrintsUsage) {
+  for (const char* arguments : {"", "a.d88 b.d88", "a b c"}) {
+    const RunResult result = runVornix(work.path(), arguments);
+    EXPECT_EQ(result.exitStatus, 1) << arguments;
+    EXPECT_EQ(result.err, kUsage) << arguments;
+    EXPECT_EQ(result.out, "") << arguments;
+    expectFiles({});
+  }
+}
+
+TEST_F(VornixRun, UnopenableImagePrintsTheShiftJisMessage) {
+  for (const std::string& path : {side.file("missing.d88"), side.path()}) {
+    const RunResult result = runVornix(work.path(), quoteForShell(path));
+    EXPECT_EQ(result.exitStatus, 1) << path;
+    EXPECT_EQ(result.err, kOpenFailure) << path;
+    EXPECT_EQ(result.out, "") << path;
+    expectFiles({});
+  }
+}
+
+TEST_F(VornixRun, ImagesWithNothingToExtract) {
+  std::vector<uint8_t> allFiller(80 * 16 * 256, kFillerByte);
+  const struct {
+    const char* what;
+    std::vector<uint8_t> image;
+  } cases[] = {
+      {"empty file", {}},
+      {"shorter than a disk header", std::vector<uint8_t>(687, 0)},
+      {"disk size 0",
+       D88DiskBuilder().setDiskSize(0).addTrack(0, makeTrack(0, {1}, 1, {}, 0)).build()},
+      {"no chunk", diskFromFlatData(allFiller, 16, 1, interleavedOrder(16)).build()},
+  };
+  for (const auto& c : cases) {
+    const RunResult result = runOn(c.image);
+    SCOPED_TRACE(c.what);
+    expectCleanRun(result, {});
+  }
+}
+
+TEST_F(VornixRun, FindsChunksOfEveryExtentInInterleavedSectors) {
+  // 80 tracks of eight 1,024-byte sectors: the scan reaches its last block, 389, and beyond.
+  std::vector<uint8_t> flat(80 * 8 * 1024, kFillerByte);
+  writeChunk(flat, 0, 1, 0x0060, 1);
+  writeChunk(flat, 2, 4, 0x0C00, 2);
+  writeChunk(flat, 10, 5, 0x0800, 3);
+  writeChunk(flat, 20, 3, 0x0100, 4);  // overlaps the next one
+  writeChunk(flat, 21, 2, 0x0100, 5);
+  writeChunk(flat, 30, 2, 0x3000, 6);  // last offset too far: no chunk
+  writeChunk(flat, 40, 1, 0x0060, 7);
+  flat[40 * kBlockSize] = 0x08;  // first offset not a multiple of 16
+  writeChunk(flat, 45, 1, 0x0060, 8);
+  flat[45 * kBlockSize + 1] = 0x10;  // first offset 0x1000
+  writeChunk(flat, 50, 1, 0x0060, 9);
+  flat[50 * kBlockSize + 2] = 0x10;  // equal neighbours
+  writeChunk(flat, 389, 12, 0x2C00, 10);
+  writeChunk(flat, 390, 1, 0x0060, 11);  // past the scanned blocks
+  const RunResult result = runOn(diskFromFlatData(flat, 8, 3, interleavedOrder(8)).build());
+  expectCleanRun(result, {{"ZK000", blocksOf(flat, 0, 1)},
+                          {"ZK001", blocksOf(flat, 2, 4)},
+                          {"ZK002", blocksOf(flat, 10, 5)},
+                          {"ZK003", blocksOf(flat, 20, 3)},
+                          {"ZK004", blocksOf(flat, 21, 2)},
+                          {"ZK005", blocksOf(flat, 389, 12)}});
+}
+
+TEST_F(VornixRun, SecondDiskContinuesNumberingAndFindsLeftoverChunks) {
+  std::vector<uint8_t> first(80 * 16 * 256, kFillerByte);
+  writeChunk(first, 5, 2, 0x0400, 1);
+  writeChunk(first, 200, 3, 0x0800, 2);
+  std::vector<uint8_t> second(20 * 8 * 1024, kFillerByte);
+  writeChunk(second, 9, 1, 0x0060, 3);
+  std::vector<uint8_t> third(20 * 8 * 1024, kFillerByte);
+  writeChunk(third, 1, 1, 0x0060, 4);
+  const RunResult result =
+      runOn(concatenateDisks({diskFromFlatData(first, 16, 1, interleavedOrder(16)),
+                              diskFromFlatData(second, 8, 3, interleavedOrder(8)),
+                              diskFromFlatData(third, 8, 3, interleavedOrder(8))}));
+  // Disk 1 assembles 160 blocks; block 200 still holds disk 0's chunk. Disk 2 is never read.
+  expectCleanRun(result, {{"ZK000", blocksOf(first, 5, 2)},
+                          {"ZK001", blocksOf(first, 200, 3)},
+                          {"ZK002", blocksOf(second, 9, 1)},
+                          {"ZK003", blocksOf(first, 200, 3)}});
+}
+
+TEST_F(VornixRun, AbsentTracksAndLongTracksShiftTheDataThatFollows) {
+  // Track 0: 16 sectors of 256 bytes (4 blocks) with a chunk at block 1.
+  std::vector<uint8_t> flat(16 * 256, kFillerByte);
+  writeChunk(flat, 1, 2, 0x0400, 1);
+  // Track 1 is absent. Track 2 has 26 sectors of 128 bytes stored 1, 14, 2, 15, ...: its first
+  // 16 records are R 1..8 and R 14..21, which must land right after track 0 as blocks 4 and 5.
+  std::vector<uint8_t> wanted(2 * kBlockSize, kFillerByte);
+  writeChunk(wanted, 0, 2, 0x0400, 2);
+  std::vector<uint8_t> track2(26 * 128, kFillerByte);
+  std::copy(wanted.begin(), wanted.begin() + kBlockSize, track2.begin());
+  std::copy(wanted.begin() + kBlockSize, wanted.end(), track2.begin() + 13 * 128);
+  const D88DiskBuilder disk = D88DiskBuilder()
+                                  .addTrack(0, makeTrack(0, interleavedOrder(16), 1, flat, 0))
+                                  .addTrack(2, makeTrack(2, interleavedOrder(26), 0, track2, 0));
+  const RunResult result = runOn(disk.build());
+  expectCleanRun(result, {{"ZK000", blocksOf(flat, 1, 2)}, {"ZK001", wanted}});
+}
+
+TEST_F(VornixRun, ReplacesAnExistingChunkFile) {
+  std::vector<uint8_t> flat(16 * 256, kFillerByte);
+  writeChunk(flat, 0, 1, 0x0060, 1);
+  writeBinaryFile(work.file("ZK000"), std::vector<uint8_t>(5000, 0x33));
+  const RunResult result = runOn(diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build());
+  expectCleanRun(result, {{"ZK000", blocksOf(flat, 0, 1)}});
+}
+
+// An image with chunks at blocks 0 (1 block), 2 (4 blocks) and 8 (1 block).
+std::vector<uint8_t> threeChunkFlat() {
+  std::vector<uint8_t> flat(16 * 256 * 4, kFillerByte);
+  writeChunk(flat, 0, 1, 0x0060, 1);
+  writeChunk(flat, 2, 4, 0x0C00, 2);
+  writeChunk(flat, 8, 1, 0x0060, 3);
+  return flat;
+}
+
+TEST_F(VornixRun, AChunkFileThatCannotBeWrittenIsReportedAndTheScanGoesOn) {
+  const std::vector<uint8_t> flat = threeChunkFlat();
+  std::filesystem::create_directories(work.file("ZK001/inside"));
+  const RunResult result = runOn(diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build());
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.out, "ZK000\nZK001\nZK002\n");
+  EXPECT_EQ(result.err.rfind("vornix: cannot write ZK001: ", 0), 0u) << result.err;
+  EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;
+  EXPECT_EQ(readBinaryFile(work.file("ZK000")), blocksOf(flat, 0, 1));
+  EXPECT_EQ(readBinaryFile(work.file("ZK002")), blocksOf(flat, 8, 1));
+  EXPECT_EQ(work.entries(), (std::vector<std::string>{"ZK000", "ZK001", "ZK002"}));
+  EXPECT_TRUE(std::filesystem::is_directory(work.file("ZK001/inside")));
+}
+
+TEST_F(VornixRun, AChunkCutShortByAFileSizeLimitLeavesNoPartialFile) {
+  const std::vector<uint8_t> flat = threeChunkFlat();
+  // Files of up to two 1,024-byte units may be written; the 4-block chunk is not.
+  const RunResult result = runOn(diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build(),
+                                 "trap '' XFSZ; ulimit -f 2;");
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.out, "ZK000\nZK001\nZK002\n");
+  EXPECT_EQ(result.err, "vornix: cannot write ZK001: File too large\n");
+  expectFiles({{"ZK000", blocksOf(flat, 0, 1)}, {"ZK002", blocksOf(flat, 8, 1)}});
+}
+
+TEST_F(VornixRun, NeverWritesOverTheImageBeingRead) {
+  const std::vector<uint8_t> flat = threeChunkFlat();
+  const std::vector<uint8_t> image = diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build();
+  // The image itself named ZK000 in the work folder, then a link named ZK001 to it.
+  writeBinaryFile(work.file("ZK000"), image);
+  RunResult result = runVornix(work.path(), "ZK000");
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.out, "ZK000\nZK001\nZK002\n");
+  EXPECT_EQ(result.err, "vornix: cannot write ZK000: it is the image being read\n");
+  expectFiles({{"ZK000", image}, {"ZK001", blocksOf(flat, 2, 4)}, {"ZK002", blocksOf(flat, 8, 1)}});
+
+  std::filesystem::remove(work.file("ZK000"));
+  std::filesystem::remove(work.file("ZK002"));
+  writeBinaryFile(side.file("image.d88"), image);
+  std::filesystem::remove(work.file("ZK001"));
+  std::filesystem::create_symlink(side.file("image.d88"), work.file("ZK001"));
+  result = runVornix(work.path(), quoteForShell(side.file("image.d88")));
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.err, "vornix: cannot write ZK001: it is the image being read\n");
+  EXPECT_TRUE(std::filesystem::is_symlink(work.file("ZK001")));
+  EXPECT_EQ(readBinaryFile(side.file("image.d88")), image);
+  EXPECT_EQ(readBinaryFile(work.file("ZK000")), blocksOf(flat, 0, 1));
+}
+
+TEST_F(VornixRun, FailingStandardOutputIsReported) {
+  const std::vector<uint8_t> flat = threeChunkFlat();
+  const RunResult result =
+      runOn(diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build(), "", "/dev/full");
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.err, "vornix: cannot write to standard output: No space left on device\n");
+  expectFiles({{"ZK000", blocksOf(flat, 0, 1)},
+               {"ZK001", blocksOf(flat, 2, 4)},
+               {"ZK002", blocksOf(flat, 8, 1)}});
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+#include "tool/chunk_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+namespace {
+
+// A chunk is written under its name plus this suffix, then renamed onto its name.
+constexpr const char* kTemporarySuffix = ".part";
+
+std::string& protectedImagePath() {
+  static std::string path;
+  return path;
+}
+
+void reportWriteFailure(const char* fileName, const std::string& reason) {
+  // The file's name was printed before the write; keep that order where both streams meet.
+  std::fflush(stdout);
+  std::fprintf(stderr, "vornix: cannot write %s: %s\n", fileName, reason.c_str());
+}
+
+std::string lastErrorText() {
+  if (errno == 0) {
+    return "write error";
+  }
+  return std::error_code(errno, std::generic_category()).message();
+}
+
+// Whether writing fileName could touch the image being read: it is the image, a link to it, or
+// it cannot be told apart from it. reason says why.
+bool mayBeImageFile(const std::string& fileName, std::string& reason) {
+  const std::string& imagePath = protectedImagePath();
+  if (imagePath.empty()) {
+    return false;
+  }
+  std::error_code error;
+  const bool exists = std::filesystem::exists(fileName, error);
+  if (!exists && !error) {
+    return false;
+  }
+  const bool same = !error && std::filesystem::equivalent(fileName, imagePath, error);
+  if (error) {
+    reason = error.message();
+    return true;
+  }
+  if (same) {
+    reason = "it is the image being read";
+  }
+  return same;
+}
+
+}  // namespace
+
+void formatChunkFileName(char (&fileName)[kChunkFileNameCapacity], int32_t fileNumber) {
+  std::snprintf(fileName, kChunkFileNameCapacity, "ZK%03d", static_cast<int>(fileNumber));
+}
+
+void protectImageFile(const char* imagePath) {
+  protectedImagePath() = imagePath;
+}
+
+bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size) {
+  const std::string temporaryName = std::string(fileName) + kTemporarySuffix;
+  std::string reason;
+  if (mayBeImageFile(fileName, reason) || mayBeImageFile(temporaryName, reason)) {
+    reportWriteFailure(fileName, reason);
+    return false;
+  }
+
+  errno = 0;
+  std::FILE* out = std::fopen(temporaryName.c_str(), "wb");
+  if (out == nullptr) {
+    reportWriteFailure(fileName, lastErrorText());
+    return false;
+  }
+  errno = 0;
+  bool complete = std::fwrite(data, 1, size, out) == size;
+  if (!complete) {
+    reason = lastErrorText();
+  }
+  // Closing flushes the last buffered bytes, so it can fail as a write does.
+  errno = 0;
+  if (std::fclose(out) != 0 && complete) {
+    complete = false;
+    reason = lastErrorText();
+  }
+  if (!complete) {
+    std::remove(temporaryName.c_str());
+    reportWriteFailure(fileName, reason);
+    return false;
+  }
+
+  std::error_code error;
+  std::filesystem::rename(temporaryName, fileName, error);
+  if (error) {
+    std::remove(temporaryName.c_str());
+    reportWriteFailure(fileName, error.message());
+    return false;
+  }
+  return true;
+}

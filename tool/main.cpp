@@ -1,0 +1,70 @@
+// vornix: cuts the data chunks out of the first two disks of a D88 floppy-disk image and writes
+// each to a numbered file in the current directory.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <system_error>
+
+#include "d88/d88_reader.h"
+#include "tool/chunk_file.h"
+#include "tool/chunk_scanner.h"
+#include "tool/image_buffer.h"
+#include "tool/track_assembly.h"
+
+namespace {
+
+// Only the first disks of an image are processed, whatever the image holds beyond them.
+constexpr int32_t kProcessedDisks = 2;
+
+constexpr const char* kUsageMessage = "Usage: vornix [d88file]\n";
+// "The file cannot be opened" in Japanese, as Shift-JIS bytes whatever the terminal's encoding.
+constexpr const char* kOpenFailureMessage =
+    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x83\x49\x81\x5B\x83\x76\x83\x93\x82\xC5\x82\xAB"
+    "\x82\xDC\x82\xB9\x82\xF1\n";
+
+// One buffer for the whole run, zero-filled at start and never cleared between disks, so that
+// a shorter second disk leaves the first disk's later bytes in place.
+uint8_t imageBuffer[kImageBufferSize];
+
+// The names printed on standard output are the record of what was written; losing them is a
+// failure of the run.
+bool finishStandardOutput() {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
+    return true;
+  }
+  const int error = errno;
+  std::fprintf(stderr, "vornix: cannot write to standard output: %s\n",
+               error != 0 ? std::error_code(error, std::generic_category()).message().c_str()
+                          : "write error");
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  D88Reader reader;
+  int32_t fileCounter = 0;
+  if (argc != 2) {
+    std::fputs(kUsageMessage, stderr);
+    return 1;
+  }
+  if (!reader.open(argv[1])) {
+    std::fputs(kOpenFailureMessage, stderr);
+    return 1;
+  }
+  protectImageFile(argv[1]);
+
+  bool succeeded = true;
+  for (int32_t disk = 0; disk < reader.getDiskCount() && disk < kProcessedDisks; ++disk) {
+    reader.selectDisk(disk);
+    assembleDisk(reader, imageBuffer);
+    if (!scanChunks(imageBuffer, fileCounter)) {
+      succeeded = false;
+    }
+  }
+  if (!finishStandardOutput()) {
+    succeeded = false;
+  }
+  return succeeded ? 0 : 1;
+}
