@@ -13,6 +13,9 @@ constexpr size_t kStreamBufferSize = size_t{1} << 20;
 // running through data that is not a track.
 constexpr int32_t kMaxRecordsPerWalk = 0xFFFF;
 
+// Forward moves within a walk read over the bytes in pieces of this size.
+constexpr int32_t kSkipChunkSize = 4096;
+
 // Positions are kept in 64 bits; an image beyond 2^31 bytes is outside what the reader handles.
 constexpr int64_t kMaxFilePosition = INT32_MAX;
 
@@ -82,8 +85,10 @@ bool D88Reader::open(const char* path) {
   if (file == nullptr) {
     return false;
   }
+  streamPosition = 0;
   if (!streamBuffer) {
-    streamBuffer = std::make_unique<char[]>(kStreamBufferSize);
+    // Left uninitialised: the stream fills it before anything reads from it.
+    streamBuffer.reset(new char[kStreamBufferSize]);
   }
   std::setvbuf(file, streamBuffer.get(), _IOFBF, kStreamBufferSize);
 
@@ -156,12 +161,39 @@ bool D88Reader::seekTo(int64_t position) {
   if (position < 0 || position > kMaxFilePosition) {
     return false;
   }
+  // A walk moves forward by one sector's data at a time. Reading over those bytes is served by
+  // the stream's buffer, while every seek costs a system call even when the buffer holds the
+  // target.
+  if (streamPosition >= 0 && position >= streamPosition &&
+      position - streamPosition <= kMaxSectorDataSize) {
+    uint8_t skipped[kSkipChunkSize];
+    while (streamPosition < position) {
+      const auto chunk =
+          static_cast<int32_t>(std::min<int64_t>(position - streamPosition, kSkipChunkSize));
+      if (readSome(skipped, chunk) != chunk) {
+        return false;
+      }
+    }
+    return true;
+  }
   std::clearerr(file);
-  return std::fseek(file, static_cast<long>(position), SEEK_SET) == 0;
+  if (std::fseek(file, static_cast<long>(position), SEEK_SET) != 0) {
+    streamPosition = -1;
+    return false;
+  }
+  streamPosition = position;
+  return true;
+}
+
+int32_t D88Reader::readSome(uint8_t* dest, int32_t size) {
+  const size_t got = std::fread(dest, 1, static_cast<size_t>(size), file);
+  // After an error the stream's position is unknown; the next move seeks.
+  streamPosition = std::ferror(file) != 0 ? -1 : streamPosition + static_cast<int64_t>(got);
+  return static_cast<int32_t>(got);
 }
 
 bool D88Reader::readExactly(uint8_t* dest, int32_t size) {
-  return std::fread(dest, 1, static_cast<size_t>(size), file) == static_cast<size_t>(size);
+  return readSome(dest, size) == size;
 }
 
 int32_t D88Reader::listSectorIds(int32_t track, uint8_t* ids, int32_t capacity) {
@@ -211,7 +243,7 @@ int32_t D88Reader::readSector(int32_t track, int32_t c, int32_t h, int32_t r, in
       if (wanted == 0) {
         return 0;
       }
-      return static_cast<int32_t>(std::fread(dest, 1, static_cast<size_t>(wanted), file));
+      return readSome(dest, wanted);
     }
     position += kSectorHeaderSize + header.dataSize;
     if (isLastRecord(record, header)) {

@@ -45,13 +45,18 @@ class D88Reader {
   // The checks every track operation starts with; gives the file position of the track's first
   // sector record, or -1 when the track cannot be read.
   int64_t trackStart(int32_t track) const;
+  // Moves the stream to position; false when it cannot get there.
   bool seekTo(int64_t position);
+  // Reads up to size bytes; returns how many arrived.
+  int32_t readSome(uint8_t* dest, int32_t size);
   bool readExactly(uint8_t* dest, int32_t size);
 
   std::FILE* file = nullptr;
   // Track walks seek back and forth within a few KiB; a large stream buffer serves them from
   // memory instead of the file. Allocated on the first open and kept for the reader's lifetime.
   std::unique_ptr<char[]> streamBuffer;
+  // Where the stream stands in the file, -1 when unknown.
+  int64_t streamPosition = -1;
   int32_t diskIndex = -1;
   int32_t diskCount = 0;
   int32_t firstSector = 1;
