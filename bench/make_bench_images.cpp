@@ -33,26 +33,26 @@ std::vector<uint8_t> chunkInEveryBlock(size_t length) {
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fputs("usage: make_bench_images FOLDER\n", stderr);
+    (void)std::fputs("usage: make_bench_images FOLDER\n", stderr);
     return 2;
   }
   const std::string folder = argv[1];
   try {
     const D88DiskBuilder small =
-        diskFromFlatData(chunkInEveryBlock(80 * 16 * 256), 16, 1, interleavedOrder(16));
+        diskFromFlatData(chunkInEveryBlock(size_t{80} * 16 * 256), 16, 1, interleavedOrder(16));
     const D88DiskBuilder large =
-        diskFromFlatData(chunkInEveryBlock(80 * 8 * 1024), 8, 3, interleavedOrder(8));
+        diskFromFlatData(chunkInEveryBlock(size_t{80} * 8 * 1024), 8, 3, interleavedOrder(8));
     writeBinaryFile(folder + "/worst.d88", concatenateDisks({small, large}));
     writeBinaryFile(folder + "/one.d88", large.build());
-    const std::vector<uint8_t> noChunks(80 * 8 * 1024, kFillerByte);
+    const std::vector<uint8_t> noChunks(size_t{80} * 8 * 1024, kFillerByte);
     writeBinaryFile(folder + "/quiet.d88",
                     concatenateDisks({diskFromFlatData(noChunks, 16, 1, interleavedOrder(16)),
                                       diskFromFlatData(noChunks, 8, 3, interleavedOrder(8))}));
     const D88DiskBuilder longer =
-        diskFromFlatData(chunkInEveryBlock(96 * 8 * 1024), 8, 3, interleavedOrder(8));
+        diskFromFlatData(chunkInEveryBlock(size_t{96} * 8 * 1024), 8, 3, interleavedOrder(8));
     writeBinaryFile(folder + "/big.d88", concatenateDisks(std::vector<D88DiskBuilder>(64, longer)));
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "make_bench_images: %s\n", error.what());
+    (void)std::fprintf(stderr, "make_bench_images: %s\n", error.what());
     return 1;
   }
   return 0;

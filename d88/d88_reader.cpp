@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 
 namespace {
 
@@ -57,7 +58,8 @@ D88Reader::~D88Reader() {
 
 void D88Reader::closeFile() {
   if (file != nullptr) {
-    std::fclose(file);
+    // Nothing is written through this stream, so closing it cannot lose data.
+    (void)std::fclose(file);
     file = nullptr;
   }
   diskCount = 0;
@@ -90,7 +92,8 @@ bool D88Reader::open(const char* path) {
     // Left uninitialised: the stream fills it before anything reads from it.
     streamBuffer.reset(new char[kStreamBufferSize]);
   }
-  std::setvbuf(file, streamBuffer.get(), _IOFBF, kStreamBufferSize);
+  // Should the stream refuse the buffer, it keeps its own: slower, but just as correct.
+  (void)std::setvbuf(file, streamBuffer.get(), _IOFBF, kStreamBufferSize);
 
   uint8_t header[kDiskHeaderSize];
   int64_t position = 0;
@@ -130,8 +133,8 @@ bool D88Reader::selectDisk(int32_t index) {
   }
   for (int32_t track = 0; track < kMaxTracks; ++track) {
     // Offsets of 2^31 and more become negative here and count as absent tracks.
-    trackOffsets[track] =
-        static_cast<int32_t>(readLe32(header + kTrackTableOffset + track * kTrackEntrySize));
+    trackOffsets[track] = static_cast<int32_t>(readLe32(
+        header + kTrackTableOffset + static_cast<std::ptrdiff_t>(track) * kTrackEntrySize));
   }
   mediaType = header[kMediaTypeOffset];
   diskSize = static_cast<int32_t>(readLe32(header + kDiskSizeOffset));

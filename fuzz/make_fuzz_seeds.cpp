@@ -21,14 +21,14 @@ std::vector<uint8_t> flatWithChunks(size_t length) {
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fputs("usage: make_fuzz_seeds FOLDER\n", stderr);
+    (void)std::fputs("usage: make_fuzz_seeds FOLDER\n", stderr);
     return 2;
   }
   const std::string folder = argv[1];
   try {
     // Small disks keep the seeds quick to run: a few tracks each.
-    const std::vector<uint8_t> flat16 = flatWithChunks(4 * 16 * 256);
-    const std::vector<uint8_t> flat8 = flatWithChunks(3 * 8 * 1024);
+    const std::vector<uint8_t> flat16 = flatWithChunks(size_t{4} * 16 * 256);
+    const std::vector<uint8_t> flat8 = flatWithChunks(size_t{3} * 8 * 1024);
     const D88DiskBuilder interleaved = diskFromFlatData(flat16, 16, 1, interleavedOrder(16));
     const D88DiskBuilder large = diskFromFlatData(flat8, 8, 3, interleavedOrder(8));
     writeBinaryFile(folder + "/one-disk.d88", interleaved.build());
@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
     writeBinaryFile(folder + "/bent-table.d88", bentTable.build());
     writeBinaryFile(folder + "/zero-size.d88", D88DiskBuilder(interleaved).setDiskSize(0).build());
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "make_fuzz_seeds: %s\n", error.what());
+    (void)std::fprintf(stderr, "make_fuzz_seeds: %s\n", error.what());
     return 1;
   }
   return 0;

@@ -13,7 +13,7 @@ namespace {
 
 void require(bool holds, const char* what) {
   if (!holds) {
-    std::fprintf(stderr, "bound broken: %s\n", what);
+    (void)std::fprintf(stderr, "bound broken: %s\n", what);
     std::abort();
   }
 }
@@ -58,12 +58,12 @@ void driveTracks(D88Reader& reader, Parameters& parameters) {
             "listSectorIds");
     for (int32_t at = 0; at + 4 <= listed; at += 4) {
       const uint8_t* id = ids.data() + at;
-      const int32_t got = reader.readSector(track, id[0], id[1], id[2], id[3], sector.data(),
-                                            maxBytes);
+      const int32_t got =
+          reader.readSector(track, id[0], id[1], id[2], id[3], sector.data(), maxBytes);
       require(got >= 0 && got <= (maxBytes > 0 ? maxBytes : 0), "readSector");
       if (at == 0) {
-        const int32_t ran = reader.readSectors(track, id[0], id[1], id[2], id[3], run.data(),
-                                               total);
+        const int32_t ran =
+            reader.readSectors(track, id[0], id[1], id[2], id[3], run.data(), total);
         require(ran >= 0 && ran <= (total > 0 ? total : 0), "readSectors");
       }
     }

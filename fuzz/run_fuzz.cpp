@@ -23,7 +23,7 @@ uint8_t imageBuffer[kImageBufferSize];
 
 void require(bool holds, const std::string& what) {
   if (!holds) {
-    std::fprintf(stderr, "broken: %s\n", what.c_str());
+    (void)std::fprintf(stderr, "broken: %s\n", what.c_str());
     std::abort();
   }
 }
@@ -44,9 +44,9 @@ std::vector<std::string> folderEntries() {
 long fileSize(const std::string& name) {
   std::FILE* file = std::fopen(name.c_str(), "rb");
   require(file != nullptr, name + " exists");
-  std::fseek(file, 0, SEEK_END);
+  require(std::fseek(file, 0, SEEK_END) == 0, name + " can be measured");
   const long size = std::ftell(file);
-  std::fclose(file);
+  (void)std::fclose(file);
   return size;
 }
 
@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& name : folderEntries()) {
-    std::remove(name.c_str());
+    require(std::remove(name.c_str()) == 0, "the previous run's " + name + " removed");
   }
   writeFuzzImage(data, size);
   std::memset(imageBuffer, 0, sizeof imageBuffer);
@@ -83,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char name[kChunkFileNameCapacity];
     formatChunkFileName(name, number);
     const long bytes = fileSize(name);
-    require(bytes >= kBlockSize && bytes <= 12 * kBlockSize && bytes % kBlockSize == 0,
+    require(bytes >= kBlockSize && bytes <= static_cast<long>(kMaxChunkBlocks) * kBlockSize &&
+                bytes % kBlockSize == 0,
             std::string(name) + " is 1 to 12 whole blocks");
   }
   return 0;

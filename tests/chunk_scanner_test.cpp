@@ -13,7 +13,7 @@ namespace {
 // the blocks listed.
 std::vector<uint8_t> blocksWithTable(std::initializer_list<uint16_t> words,
                                      std::initializer_list<int32_t> nonZeroTails) {
-  std::vector<uint8_t> blocks(13 * kBlockSize, 0x5A);
+  std::vector<uint8_t> blocks(size_t{13} * kBlockSize, 0x5A);
   for (int32_t block = 0; block < 13; ++block) {
     for (int32_t i = 1; i <= 3; ++i) {
       blocks[static_cast<size_t>((block + 1) * kBlockSize - i)] = 0;
@@ -58,7 +58,7 @@ TEST(ChunkBlockCount, OffsetTableAndExtent) {
        0},
       {"equal neighbours", blocksWithTable({0x10, 0x20, 0x30, 0x30, 0x50, 0x60}, {}), 0},
       {"falling last pair", blocksWithTable({0x10, 0x20, 0x30, 0x40, 0x60, 0x50}, {}), 0},
-      {"all zero", std::vector<uint8_t>(13 * kBlockSize, 0), 0},
+      {"all zero", std::vector<uint8_t>(size_t{13} * kBlockSize, 0), 0},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(chunkBlockCount(c.blocks.data()), c.count) << c.what;

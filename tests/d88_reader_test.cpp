@@ -258,7 +258,7 @@ TEST_F(ReaderTest, ReadSectorsRunsAcrossTracksAndHeads) {
   }
   ASSERT_TRUE(openImage(disk.build()));
   ASSERT_TRUE(reader.selectDisk(0));
-  std::vector<uint8_t> data(256 * 4, 0xEE);
+  std::vector<uint8_t> data(size_t{256} * 4, 0xEE);
 
   // R 16 of track 0, then R 1 and 2 of track 1 (C 0, H 1).
   EXPECT_EQ(reader.readSectors(0, 0, 0, 16, 1, data.data(), 256 * 3), 256 * 3);

@@ -9,11 +9,11 @@
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fputs("usage: make_demo_image OUTPUT\n", stderr);
+    (void)std::fputs("usage: make_demo_image OUTPUT\n", stderr);
     return 2;
   }
   // Disk 0: 80 tracks of 16 sectors of 256 bytes, stored 1, 9, 2, 10, ...: 320 blocks.
-  std::vector<uint8_t> first(80 * 16 * 256, kFillerByte);
+  std::vector<uint8_t> first(size_t{80} * 16 * 256, kFillerByte);
   writeChunk(first, 3, 1, 0x0060, 1);   // one block
   writeChunk(first, 10, 4, 0x0C00, 2);  // the last offset reaches the fourth block
   writeChunk(first, 20, 5, 0x0800, 3);  // non-zero tails carry it past the last offset
@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
   writeChunk(first, 41, 2, 0x0100, 5);
   writeChunk(first, 200, 2, 0x0400, 6);  // beyond what disk 1 assembles
   // Disk 1: 20 tracks of 8 sectors of 1,024 bytes, stored 1, 5, 2, 6, ...: 160 blocks.
-  std::vector<uint8_t> second(20 * 8 * 1024, kFillerByte);
+  std::vector<uint8_t> second(size_t{20} * 8 * 1024, kFillerByte);
   writeChunk(second, 7, 2, 0x0500, 7);
 
   try {
@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
         diskFromFlatData(second, 8, 3, interleavedOrder(8)).setName("VORNIX DEMO 2")};
     writeBinaryFile(argv[1], concatenateDisks({disks[0], disks[1]}));
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "make_demo_image: %s\n", error.what());
+    (void)std::fprintf(stderr, "make_demo_image: %s\n", error.what());
     return 1;
   }
   return 0;

@@ -55,7 +55,7 @@ class AssemblyTest : public ::testing::Test {
 };
 
 TEST_F(AssemblyTest, InterleavedSectorsLandInSectorNumberOrder) {
-  std::vector<uint8_t> flat(4 * 16 * 256);
+  std::vector<uint8_t> flat(size_t{4} * 16 * 256);
   for (size_t i = 0; i < flat.size(); ++i) {
     flat[i] = static_cast<uint8_t>(i / 256 + i);
   }
@@ -100,7 +100,7 @@ TEST_F(AssemblyTest, EachSectorGivesTheSmallerOfDataSizeAndNominalLength) {
 
 TEST_F(AssemblyTest, NeverWritesPastTheBuffer) {
   // 80 tracks of eight 1,024-byte sectors would fill 655,360 bytes.
-  std::vector<uint8_t> flat(80 * 8 * 1024);
+  std::vector<uint8_t> flat(size_t{80} * 8 * 1024);
   for (size_t i = 0; i < flat.size(); ++i) {
     flat[i] = static_cast<uint8_t>(i % 253 + 1);
   }
@@ -117,8 +117,8 @@ TEST_F(AssemblyTest, OnlyTheFirstEightyTracksAreAssembled) {
     disk.addTrack(track, {sector(1, 0, filled(128, static_cast<uint8_t>(track + 1)), 1)});
   }
   assemble(disk.build(), 0);
-  EXPECT_EQ(buffer[79 * 128], 80);
-  EXPECT_EQ(buffer[80 * 128], 0);
+  EXPECT_EQ(buffer[size_t{79} * 128], 80);
+  EXPECT_EQ(buffer[size_t{80} * 128], 0);
 }
 
 }  // namespace

@@ -14,8 +14,8 @@
 
 namespace {
 
-const std::string kUsage = "Usage: vornix [d88file]\n";
-const std::string kOpenFailure =
+constexpr const char* kUsage = "Usage: vornix [d88file]\n";
+constexpr const char* kOpenFailure =
     "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x83\x49\x81\x5B\x83\x76\x83\x93\x82\xC5\x82\xAB"
     "\x82\xDC\x82\xB9\x82\xF1\n";
 
@@ -92,7 +92,7 @@ TEST_F(VornixRun, UnopenableImagePrintsTheShiftJisMessage) {
 }
 
 TEST_F(VornixRun, ImagesWithNothingToExtract) {
-  std::vector<uint8_t> allFiller(80 * 16 * 256, kFillerByte);
+  std::vector<uint8_t> allFiller(size_t{80} * 16 * 256, kFillerByte);
   const struct {
     const char* what;
     std::vector<uint8_t> image;
@@ -112,7 +112,7 @@ TEST_F(VornixRun, ImagesWithNothingToExtract) {
 
 TEST_F(VornixRun, FindsChunksOfEveryExtentInInterleavedSectors) {
   // 80 tracks of eight 1,024-byte sectors: the scan reaches its last block, 389, and beyond.
-  std::vector<uint8_t> flat(80 * 8 * 1024, kFillerByte);
+  std::vector<uint8_t> flat(size_t{80} * 8 * 1024, kFillerByte);
   writeChunk(flat, 0, 1, 0x0060, 1);
   writeChunk(flat, 2, 4, 0x0C00, 2);
   writeChunk(flat, 10, 5, 0x0800, 3);
@@ -120,7 +120,7 @@ TEST_F(VornixRun, FindsChunksOfEveryExtentInInterleavedSectors) {
   writeChunk(flat, 21, 2, 0x0100, 5);
   writeChunk(flat, 30, 2, 0x3000, 6);  // last offset too far: no chunk
   writeChunk(flat, 40, 1, 0x0060, 7);
-  flat[40 * kBlockSize] = 0x08;  // first offset not a multiple of 16
+  flat[size_t{40} * kBlockSize] = 0x08;  // first offset not a multiple of 16
   writeChunk(flat, 45, 1, 0x0060, 8);
   flat[45 * kBlockSize + 1] = 0x10;  // first offset 0x1000
   writeChunk(flat, 50, 1, 0x0060, 9);
@@ -137,12 +137,12 @@ TEST_F(VornixRun, FindsChunksOfEveryExtentInInterleavedSectors) {
 }
 
 TEST_F(VornixRun, SecondDiskContinuesNumberingAndFindsLeftoverChunks) {
-  std::vector<uint8_t> first(80 * 16 * 256, kFillerByte);
+  std::vector<uint8_t> first(size_t{80} * 16 * 256, kFillerByte);
   writeChunk(first, 5, 2, 0x0400, 1);
   writeChunk(first, 200, 3, 0x0800, 2);
-  std::vector<uint8_t> second(20 * 8 * 1024, kFillerByte);
+  std::vector<uint8_t> second(size_t{20} * 8 * 1024, kFillerByte);
   writeChunk(second, 9, 1, 0x0060, 3);
-  std::vector<uint8_t> third(20 * 8 * 1024, kFillerByte);
+  std::vector<uint8_t> third(size_t{20} * 8 * 1024, kFillerByte);
   writeChunk(third, 1, 1, 0x0060, 4);
   const RunResult result =
       runOn(concatenateDisks({diskFromFlatData(first, 16, 1, interleavedOrder(16)),
@@ -157,15 +157,15 @@ TEST_F(VornixRun, SecondDiskContinuesNumberingAndFindsLeftoverChunks) {
 
 TEST_F(VornixRun, AbsentTracksAndLongTracksShiftTheDataThatFollows) {
   // Track 0: 16 sectors of 256 bytes (4 blocks) with a chunk at block 1.
-  std::vector<uint8_t> flat(16 * 256, kFillerByte);
+  std::vector<uint8_t> flat(size_t{16} * 256, kFillerByte);
   writeChunk(flat, 1, 2, 0x0400, 1);
   // Track 1 is absent. Track 2 has 26 sectors of 128 bytes stored 1, 14, 2, 15, ...: its first
   // 16 records are R 1..8 and R 14..21, which must land right after track 0 as blocks 4 and 5.
-  std::vector<uint8_t> wanted(2 * kBlockSize, kFillerByte);
+  std::vector<uint8_t> wanted(size_t{2} * kBlockSize, kFillerByte);
   writeChunk(wanted, 0, 2, 0x0400, 2);
-  std::vector<uint8_t> track2(26 * 128, kFillerByte);
+  std::vector<uint8_t> track2(size_t{26} * 128, kFillerByte);
   std::copy(wanted.begin(), wanted.begin() + kBlockSize, track2.begin());
-  std::copy(wanted.begin() + kBlockSize, wanted.end(), track2.begin() + 13 * 128);
+  std::copy(wanted.begin() + kBlockSize, wanted.end(), track2.begin() + std::ptrdiff_t{13} * 128);
   const D88DiskBuilder disk = D88DiskBuilder()
                                   .addTrack(0, makeTrack(0, interleavedOrder(16), 1, flat, 0))
                                   .addTrack(2, makeTrack(2, interleavedOrder(26), 0, track2, 0));
@@ -174,7 +174,7 @@ TEST_F(VornixRun, AbsentTracksAndLongTracksShiftTheDataThatFollows) {
 }
 
 TEST_F(VornixRun, ReplacesAnExistingChunkFile) {
-  std::vector<uint8_t> flat(16 * 256, kFillerByte);
+  std::vector<uint8_t> flat(size_t{16} * 256, kFillerByte);
   writeChunk(flat, 0, 1, 0x0060, 1);
   writeBinaryFile(work.file("ZK000"), std::vector<uint8_t>(5000, 0x33));
   const RunResult result = runOn(diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build());
@@ -183,7 +183,7 @@ TEST_F(VornixRun, ReplacesAnExistingChunkFile) {
 
 // An image with chunks at blocks 0 (1 block), 2 (4 blocks) and 8 (1 block).
 std::vector<uint8_t> threeChunkFlat() {
-  std::vector<uint8_t> flat(16 * 256 * 4, kFillerByte);
+  std::vector<uint8_t> flat(size_t{16} * 256 * 4, kFillerByte);
   writeChunk(flat, 0, 1, 0x0060, 1);
   writeChunk(flat, 2, 4, 0x0C00, 2);
   writeChunk(flat, 8, 1, 0x0060, 3);

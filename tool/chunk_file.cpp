@@ -17,9 +17,11 @@ std::string& protectedImagePath() {
 }
 
 void reportWriteFailure(const char* fileName, const std::string& reason) {
-  // The file's name was printed before the write; keep that order where both streams meet.
-  std::fflush(stdout);
-  std::fprintf(stderr, "vornix: cannot write %s: %s\n", fileName, reason.c_str());
+  // The file's name was printed before the write; keep that order where both streams meet. A
+  // failing standard output is reported once, at the end of the run; a failing standard error
+  // leaves nowhere to report anything.
+  (void)std::fflush(stdout);
+  (void)std::fprintf(stderr, "vornix: cannot write %s: %s\n", fileName, reason.c_str());
 }
 
 std::string lastErrorText() {
@@ -55,7 +57,8 @@ bool mayBeImageFile(const std::string& fileName, std::string& reason) {
 }  // namespace
 
 void formatChunkFileName(char (&fileName)[kChunkFileNameCapacity], int32_t fileNumber) {
-  std::snprintf(fileName, kChunkFileNameCapacity, "ZK%03d", static_cast<int>(fileNumber));
+  // The capacity holds any 32-bit number, so the name is never cut short.
+  (void)std::snprintf(fileName, kChunkFileNameCapacity, "ZK%03d", static_cast<int>(fileNumber));
 }
 
 void protectImageFile(const char* imagePath) {
@@ -88,7 +91,8 @@ bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size) {
     reason = lastErrorText();
   }
   if (!complete) {
-    std::remove(temporaryName.c_str());
+    // A temporary file that cannot be removed is left under its own name, never the chunk's.
+    (void)std::remove(temporaryName.c_str());
     reportWriteFailure(fileName, reason);
     return false;
   }
@@ -96,7 +100,7 @@ bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size) {
   std::error_code error;
   std::filesystem::rename(temporaryName, fileName, error);
   if (error) {
-    std::remove(temporaryName.c_str());
+    (void)std::remove(temporaryName.c_str());
     reportWriteFailure(fileName, error.message());
     return false;
   }

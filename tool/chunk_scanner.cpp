@@ -1,5 +1,6 @@
 #include "tool/chunk_scanner.h"
 
+#include <cstddef>
 #include <cstdio>
 
 #include "d88/d88_format.h"
@@ -17,12 +18,22 @@ constexpr int32_t kBlockShift = 10;
 // A block whose last bytes are all zero ends a chunk.
 constexpr int32_t kTailSize = 3;
 
+constexpr int32_t kOffsetWordSize = 2;
+
+uint16_t offsetWord(const uint8_t* block, int32_t word) {
+  return readLe16(block + static_cast<std::ptrdiff_t>(word) * kOffsetWordSize);
+}
+
+const uint8_t* blockAt(const uint8_t* first, int32_t index) {
+  return first + static_cast<std::ptrdiff_t>(index) * kBlockSize;
+}
+
 bool opensWithOffsetTable(const uint8_t* block) {
-  if ((readLe16(block) & kFirstOffsetMask) != 0) {
+  if ((offsetWord(block, 0) & kFirstOffsetMask) != 0) {
     return false;
   }
   for (int32_t word = 1; word < kOffsetTableWords; ++word) {
-    if (readLe16(block + 2 * (word - 1)) >= readLe16(block + 2 * word)) {
+    if (offsetWord(block, word - 1) >= offsetWord(block, word)) {
       return false;
     }
   }
@@ -46,8 +57,8 @@ int32_t chunkBlockCount(const uint8_t* block) {
   }
   // The last offset points into the chunk's last block or before it; from there on the first
   // block with a zero tail ends the chunk.
-  int32_t extent = readLe16(block + 2 * (kOffsetTableWords - 1)) >> kBlockShift;
-  while (extent < kMaxChunkBlocks && !hasZeroTail(block + extent * kBlockSize)) {
+  int32_t extent = offsetWord(block, kOffsetTableWords - 1) >> kBlockShift;
+  while (extent < kMaxChunkBlocks && !hasZeroTail(blockAt(block, extent))) {
     ++extent;
   }
   return extent < kMaxChunkBlocks ? extent + 1 : 0;
@@ -56,7 +67,7 @@ int32_t chunkBlockCount(const uint8_t* block) {
 bool scanChunks(const uint8_t* imageBuffer, int32_t& fileCounter) {
   bool allWritten = true;
   for (int32_t blockIndex = 0; blockIndex < kScannedBlocks; ++blockIndex) {
-    const uint8_t* block = imageBuffer + blockIndex * kBlockSize;
+    const uint8_t* block = blockAt(imageBuffer, blockIndex);
     const int32_t blockCount = chunkBlockCount(block);
     if (blockCount == 0) {
       continue;

@@ -34,9 +34,9 @@ bool finishStandardOutput() {
     return true;
   }
   const int error = errno;
-  std::fprintf(stderr, "vornix: cannot write to standard output: %s\n",
-               error != 0 ? std::error_code(error, std::generic_category()).message().c_str()
-                          : "write error");
+  (void)std::fprintf(stderr, "vornix: cannot write to standard output: %s\n",
+                     error != 0 ? std::error_code(error, std::generic_category()).message().c_str()
+                                : "write error");
   return false;
 }
 
@@ -46,11 +46,11 @@ int main(int argc, char** argv) {
   D88Reader reader;
   int32_t fileCounter = 0;
   if (argc != 2) {
-    std::fputs(kUsageMessage, stderr);
+    (void)std::fputs(kUsageMessage, stderr);
     return 1;
   }
   if (!reader.open(argv[1])) {
-    std::fputs(kOpenFailureMessage, stderr);
+    (void)std::fputs(kOpenFailureMessage, stderr);
     return 1;
   }
   protectImageFile(argv[1]);

@@ -1,6 +1,7 @@
 #include "tool/track_assembly.h"
 
 #include <algorithm>
+#include <cstddef>
 
 #include "tool/image_buffer.h"
 
@@ -26,7 +27,7 @@ void assembleDisk(D88Reader& reader, uint8_t* imageBuffer) {
   for (int32_t track = 0; track < kAssembledTracks; ++track) {
     const int32_t idCount = reader.listSectorIds(track, idBytes, sizeof idBytes) / kSectorIdSize;
     for (int32_t i = 0; i < idCount; ++i) {
-      const uint8_t* bytes = idBytes + i * kSectorIdSize;
+      const uint8_t* bytes = idBytes + static_cast<std::ptrdiff_t>(i) * kSectorIdSize;
       ids[i] = SectorId{bytes[0], bytes[1], bytes[2], bytes[3]};
     }
     // Stable, so that records with the same sector number keep their file order.
