@@ -38,6 +38,14 @@ std::string listing(const std::vector<Chunk>& chunks) {
   return text;
 }
 
+// Standard error holds exactly one line: the prefix and the system's reason for the failure,
+// whose wording differs between systems.
+void expectOneReport(const std::string& err, const std::string& prefix) {
+  EXPECT_EQ(err.rfind(prefix, 0), 0u) << err;
+  EXPECT_GT(err.size(), prefix.size() + 1) << err;
+  EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+}
+
 class VornixRun : public ::testing::Test {
  protected:
   // Runs vornix on the image, stored as image.d88 beside the work folder.
@@ -196,8 +204,7 @@ TEST_F(VornixRun, AChunkFileThatCannotBeWrittenIsReportedAndTheScanGoesOn) {
   const RunResult result = runOn(diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build());
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.out, "ZK000\nZK001\nZK002\n");
-  EXPECT_EQ(result.err.rfind("vornix: cannot write ZK001: ", 0), 0u) << result.err;
-  EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;
+  expectOneReport(result.err, "vornix: cannot write ZK001: ");
   EXPECT_EQ(readBinaryFile(work.file("ZK000")), blocksOf(flat, 0, 1));
   EXPECT_EQ(readBinaryFile(work.file("ZK002")), blocksOf(flat, 8, 1));
   EXPECT_EQ(work.entries(), (std::vector<std::string>{"ZK000", "ZK001", "ZK002"}));
@@ -211,7 +218,7 @@ TEST_F(VornixRun, AChunkCutShortByAFileSizeLimitLeavesNoPartialFile) {
                                  "trap '' XFSZ; ulimit -f 2;");
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.out, "ZK000\nZK001\nZK002\n");
-  EXPECT_EQ(result.err, "vornix: cannot write ZK001: File too large\n");
+  expectOneReport(result.err, "vornix: cannot write ZK001: ");
   expectFiles({{"ZK000", blocksOf(flat, 0, 1)}, {"ZK002", blocksOf(flat, 8, 1)}});
 }
 
@@ -244,7 +251,7 @@ TEST_F(VornixRun, FailingStandardOutputIsReported) {
   const RunResult result =
       runOn(diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build(), "", "/dev/full");
   EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(result.err, "vornix: cannot write to standard output: No space left on device\n");
+  expectOneReport(result.err, "vornix: cannot write to standard output: ");
   expectFiles({{"ZK000", blocksOf(flat, 0, 1)},
                {"ZK001", blocksOf(flat, 2, 4)},
                {"ZK002", blocksOf(flat, 8, 1)}});
