@@ -44,10 +44,11 @@ int main(int argc, char** argv) {
         diskFromFlatData(chunkInEveryBlock(size_t{80} * 8 * 1024), 8, 3, interleavedOrder(8));
     writeBinaryFile(folder + "/worst.d88", concatenateDisks({small, large}));
     writeBinaryFile(folder + "/one.d88", large.build());
-    const std::vector<uint8_t> noChunks(size_t{80} * 8 * 1024, kFillerByte);
+    const std::vector<uint8_t> noChunks16(size_t{80} * 16 * 256, kFillerByte);
+    const std::vector<uint8_t> noChunks8(size_t{80} * 8 * 1024, kFillerByte);
     writeBinaryFile(folder + "/quiet.d88",
-                    concatenateDisks({diskFromFlatData(noChunks, 16, 1, interleavedOrder(16)),
-                                      diskFromFlatData(noChunks, 8, 3, interleavedOrder(8))}));
+                    concatenateDisks({diskFromFlatData(noChunks16, 16, 1, interleavedOrder(16)),
+                                      diskFromFlatData(noChunks8, 8, 3, interleavedOrder(8))}));
     const D88DiskBuilder longer =
         diskFromFlatData(chunkInEveryBlock(size_t{96} * 8 * 1024), 8, 3, interleavedOrder(8));
     writeBinaryFile(folder + "/big.d88", concatenateDisks(std::vector<D88DiskBuilder>(64, longer)));

@@ -1,63 +1,73 @@
 #!/usr/bin/env bash
-# Benchmark of a full vornix run on worst-case images: median wall time, instruction counts and
-# their split (callgrind), system calls by kind (strace -c -f) and peak memory (/usr/bin/time -v).
-# Usage: bench/run_bench.sh [RUNS]   (from the repository's top folder; default 21 runs)
+# Benchmark of full vornix runs on worst-case images: median wall time and CPU time (hyperfine),
+# instructions and where they go (callgrind), system calls by kind (strace -c -f) and peak memory
+# (/usr/bin/time -v). Needs hyperfine, valgrind and strace (installed from Debian's packages
+# when missing and running as root).
+# Usage: bench/run_bench.sh [RUNS]   (default 31 runs per timing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs=${1:-21}
-build=build
+runs=${1:-31}
+if ! command -v hyperfine >/dev/null && [ "$(id -u)" = 0 ]; then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq hyperfine >/dev/null
+fi
 cmake --preset default >/dev/null
 cmake --build --preset default --target vornix make_bench_images >/dev/null
-vornix=$PWD/$build/vornix
+vornix=$PWD/build/vornix
 work=$(mktemp -d "${TMPDIR:-/tmp}/vornix-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/images" "$work/out"
-"$build/bench/make_bench_images" "$work/images"
-ls -l "$work/images"
+build/bench/make_bench_images "$work/images"
 cd "$work/out"
+size() { stat -c %s "../images/$1.d88"; }
+field() { sed -n "s/.*\"$2\": *\([0-9.e+-]*\).*/\1/p" "$1" | head -n 1; }
 
-# One full run in the output folder, starting from an empty one.
-run() { rm -f ZK*; "$@" >/dev/null; }
-
-echo
-echo "== wall time of a full run on worst.d88 ($runs runs)"
-times=()
-for _ in $(seq "$runs"); do
-  start=$(date +%s%N)
-  run "$vornix" ../images/worst.d88
-  end=$(date +%s%N)
-  times+=($(( (end - start) / 1000 )))
+echo "== wall and CPU time, $runs runs each (hyperfine; an empty output folder before each run)"
+for image in worst quiet; do
+  hyperfine -N --style none --warmup 3 --runs "$runs" --prepare "find $work/out -name ZK* -delete" \
+    --export-json "$work/$image.json" "$vornix ../images/$image.d88" >/dev/null
+  awk -v name="$image" -v median="$(field "$work/$image.json" median)" \
+    -v user="$(field "$work/$image.json" user)" -v sys="$(field "$work/$image.json" system)" \
+    'BEGIN { printf "%-6s median wall %.1f ms, mean CPU %.1f ms (user %.1f, system %.1f)\n",
+             name, median * 1000, (user + sys) * 1000, user * 1000, sys * 1000 }'
 done
-sorted=($(printf '%s\n' "${times[@]}" | sort -n))
-echo "median ${sorted[$(( runs / 2 ))]} us, min ${sorted[0]} us, max ${sorted[$(( runs - 1 ))]} us"
-echo "chunk files written: $(ls | wc -l)"
+awk -v wu="$(field "$work/worst.json" user)" -v ws="$(field "$work/worst.json" system)" \
+  -v qu="$(field "$work/quiet.json" user)" -v qs="$(field "$work/quiet.json" system)" \
+  'BEGIN { printf "reading, walking, sorting and scanning (quiet.d88) take %.1f%% of the CPU time of the full run (worst.d88)\n",
+           100 * (qu + qs) / (wu + ws) }'
+find . -name 'ZK*' -delete
+"$vornix" ../images/worst.d88 >/dev/null
+echo "chunk files written by worst.d88: $(find . -name 'ZK*' | wc -l)"
 
 echo
-echo "== instructions (callgrind), inclusive, on worst.d88"
-rm -f ZK*
+echo "== instructions (callgrind, inclusive) on worst.d88"
+find . -name 'ZK*' -delete
 valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" "$vornix" ../images/worst.d88 \
   >/dev/null 2>"$work/callgrind.log"
 callgrind_annotate --inclusive=yes "$work/callgrind.out" 2>/dev/null |
-  grep -E 'PROGRAM TOTALS|assembleDisk|scanChunks|writeChunkFile|D88Reader::open|[^:]main ' |
-  grep -v -E 'chunk_file.cpp:[a-z]' | head -n 8
+  grep -E 'PROGRAM TOTALS|[^_]main \[|assembleDisk\(D88Reader&, unsigned char\*\) \[|scanChunks\(unsigned char const\*, int&\) \[|writeChunkFile\(char const\*, unsigned char const\*, unsigned long\) \[|D88Reader::(open|readSector|listSectorIds)\([^)]*\) \['
 
 echo
-echo "== system calls (strace -c -f) on worst.d88, image of $(stat -c %s ../images/worst.d88) bytes"
-rm -f ZK*
+echo "== system calls by kind (strace -c -f) on worst.d88"
+find . -name 'ZK*' -delete
 strace -c -f -o "$work/strace.txt" "$vornix" ../images/worst.d88 >/dev/null
-head -n 40 "$work/strace.txt"
-for image in worst one big; do
-  rm -f ZK*
-  strace -f -e trace=read -o "$work/reads.txt" "$vornix" "../images/$image.d88" >/dev/null
-  size=$(stat -c %s "../images/$image.d88")
-  reads=$(grep -c 'read(3' "$work/reads.txt" || true)
-  echo "$image.d88: $reads read() calls on the image for $size bytes (limit $(( (size + 16383) / 16384 )): one per 16 KiB)"
+head -n 16 "$work/strace.txt"
+echo
+echo "== read() calls on the image file"
+for image in worst quiet one big; do
+  find . -name 'ZK*' -delete
+  strace -f -e trace=openat,read -o "$work/reads.txt" "$vornix" "../images/$image.d88" >/dev/null
+  # The image is the file descriptor that the openat of the .d88 file returned.
+  fd=$(grep "$image.d88" "$work/reads.txt" | sed -n 's/.*= \([0-9]*\)$/\1/p' | head -n 1)
+  reads=$(grep -c "read($fd," "$work/reads.txt" || true)
+  printf '%-10s %9d bytes: %4d read() calls, allowed %4d (one per 16 KiB)\n' "$image.d88" \
+    "$(size "$image")" "$reads" "$(( ($(size "$image") + 16383) / 16384 ))"
 done
 
 echo
 echo "== peak memory (/usr/bin/time -v)"
 for image in one worst big; do
-  rm -f ZK*
+  find . -name 'ZK*' -delete
   /usr/bin/time -v "$vornix" "../images/$image.d88" 2>"$work/time.txt" >/dev/null
-  echo "$image.d88 ($(stat -c %s "../images/$image.d88") bytes): $(grep 'Maximum resident' "$work/time.txt")"
+  printf '%-10s %9d bytes: %s KiB\n' "$image.d88" "$(size "$image")" \
+    "$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/time.txt")"
 done

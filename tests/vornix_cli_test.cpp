@@ -225,7 +225,7 @@ TEST_F(VornixRun, AChunkCutShortByAFileSizeLimitLeavesNoPartialFile) {
 TEST_F(VornixRun, NeverWritesOverTheImageBeingRead) {
   const std::vector<uint8_t> flat = threeChunkFlat();
   const std::vector<uint8_t> image = diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build();
-  // The image itself named ZK000 in the work folder, then a link named ZK001 to it.
+  // The image itself, named ZK000 in the work folder.
   writeBinaryFile(work.file("ZK000"), image);
   RunResult result = runVornix(work.path(), "ZK000");
   EXPECT_EQ(result.exitStatus, 1);
@@ -237,12 +237,17 @@ TEST_F(VornixRun, NeverWritesOverTheImageBeingRead) {
   std::filesystem::remove(work.file("ZK002"));
   writeBinaryFile(side.file("image.d88"), image);
   std::filesystem::remove(work.file("ZK001"));
+  // A symbolic link named ZK001 and a hard link named ZK002, both to an image elsewhere.
   std::filesystem::create_symlink(side.file("image.d88"), work.file("ZK001"));
+  std::filesystem::create_hard_link(side.file("image.d88"), work.file("ZK002"));
   result = runVornix(work.path(), quoteForShell(side.file("image.d88")));
   EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(result.err, "vornix: cannot write ZK001: it is the image being read\n");
+  EXPECT_EQ(result.err,
+            "vornix: cannot write ZK001: it is the image being read\n"
+            "vornix: cannot write ZK002: it is the image being read\n");
   EXPECT_TRUE(std::filesystem::is_symlink(work.file("ZK001")));
   EXPECT_EQ(readBinaryFile(side.file("image.d88")), image);
+  EXPECT_EQ(std::filesystem::hard_link_count(side.file("image.d88")), 2u);
   EXPECT_EQ(readBinaryFile(work.file("ZK000")), blocksOf(flat, 0, 1));
 }
 

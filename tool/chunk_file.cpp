@@ -6,14 +6,23 @@
 #include <string>
 #include <system_error>
 
+#include "tool/file_identity.h"
+
 namespace {
 
 // A chunk is written under its name plus this suffix, then renamed onto its name.
 constexpr const char* kTemporarySuffix = ".part";
 
-std::string& protectedImagePath() {
-  static std::string path;
-  return path;
+// The image being read, once named: its identity, or whether it could not be looked up.
+struct ProtectedImage {
+  bool named = false;
+  bool known = false;
+  FileIdentity identity;
+};
+
+ProtectedImage& protectedImage() {
+  static ProtectedImage image;
+  return image;
 }
 
 void reportWriteFailure(const char* fileName, const std::string& reason) {
@@ -34,24 +43,26 @@ std::string lastErrorText() {
 // Whether writing fileName could touch the image being read: it is the image, a link to it, or
 // it cannot be told apart from it. reason says why.
 bool mayBeImageFile(const std::string& fileName, std::string& reason) {
-  const std::string& imagePath = protectedImagePath();
-  if (imagePath.empty()) {
+  const ProtectedImage& image = protectedImage();
+  if (!image.named) {
     return false;
   }
-  std::error_code error;
-  const bool exists = std::filesystem::exists(fileName, error);
-  if (!exists && !error) {
-    return false;
+  FileIdentity identity;
+  switch (lookUpFileIdentity(fileName.c_str(), identity)) {
+    case IdentityLookup::kMissing:
+      return false;
+    case IdentityLookup::kFound:
+      if (image.known && !(identity == image.identity)) {
+        return false;
+      }
+      reason = image.known ? "it is the image being read"
+                           : "cannot tell whether it is the image being read";
+      return true;
+    case IdentityLookup::kFailed:
+      break;
   }
-  const bool same = !error && std::filesystem::equivalent(fileName, imagePath, error);
-  if (error) {
-    reason = error.message();
-    return true;
-  }
-  if (same) {
-    reason = "it is the image being read";
-  }
-  return same;
+  reason = "cannot tell whether it is the image being read";
+  return true;
 }
 
 }  // namespace
@@ -62,7 +73,9 @@ void formatChunkFileName(char (&fileName)[kChunkFileNameCapacity], int32_t fileN
 }
 
 void protectImageFile(const char* imagePath) {
-  protectedImagePath() = imagePath;
+  ProtectedImage& image = protectedImage();
+  image.named = true;
+  image.known = lookUpFileIdentity(imagePath, image.identity) == IdentityLookup::kFound;
 }
 
 bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size) {
