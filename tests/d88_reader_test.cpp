@@ -21,14 +21,7 @@ std::vector<uint8_t> bytesOf(size_t length, uint8_t first) {
 
 SectorRecord sector(uint8_t c, uint8_t h, uint8_t r, uint8_t n, uint16_t count,
                     std::vector<uint8_t> data) {
-  SectorRecord record;
-  record.c = c;
-  record.h = h;
-  record.r = r;
-  record.n = n;
-  record.sectorCount = count;
-  record.data = std::move(data);
-  return record;
+  return SectorRecord{c, h, r, n, count, std::move(data)};
 }
 
 // A plain track of `count` sectors numbered 1.., size code 1, each 256 bytes of a value that

@@ -13,12 +13,7 @@
 namespace {
 
 SectorRecord sector(uint8_t r, uint8_t n, std::vector<uint8_t> data, uint16_t count) {
-  SectorRecord record;
-  record.r = r;
-  record.n = n;
-  record.sectorCount = count;
-  record.data = std::move(data);
-  return record;
+  return SectorRecord{0, 0, r, n, count, std::move(data)};
 }
 
 std::vector<uint8_t> filled(size_t length, uint8_t value) {
