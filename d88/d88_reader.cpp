@@ -14,8 +14,9 @@ constexpr size_t kStreamBufferSize = size_t{1} << 20;
 // running through data that is not a track.
 constexpr int32_t kMaxRecordsPerWalk = 0xFFFF;
 
-// Forward moves within a walk read over the bytes in pieces of this size.
-constexpr int32_t kSkipChunkSize = 4096;
+// Forward moves of up to this many bytes read over the bytes instead of seeking: enough for the
+// data of any common sector.
+constexpr int32_t kMaxSkipByReading = 8192;
 
 // Positions are kept in 64 bits; an image beyond 2^31 bytes is outside what the reader handles.
 constexpr int64_t kMaxFilePosition = INT32_MAX;
@@ -164,20 +165,14 @@ bool D88Reader::seekTo(int64_t position) {
   if (position < 0 || position > kMaxFilePosition) {
     return false;
   }
-  // A walk moves forward by one sector's data at a time. Reading over those bytes is served by
-  // the stream's buffer, while every seek costs a system call even when the buffer holds the
+  // A walk moves forward by one sector's data at a time. Reading over those few bytes is served
+  // by the stream's buffer, while every seek costs a system call even when the buffer holds the
   // target.
   if (streamPosition >= 0 && position >= streamPosition &&
-      position - streamPosition <= kMaxSectorDataSize) {
-    uint8_t skipped[kSkipChunkSize];
-    while (streamPosition < position) {
-      const auto chunk =
-          static_cast<int32_t>(std::min<int64_t>(position - streamPosition, kSkipChunkSize));
-      if (readSome(skipped, chunk) != chunk) {
-        return false;
-      }
-    }
-    return true;
+      position - streamPosition <= kMaxSkipByReading) {
+    uint8_t skipped[kMaxSkipByReading];
+    const auto distance = static_cast<int32_t>(position - streamPosition);
+    return readSome(skipped, distance) == distance;
   }
   std::clearerr(file);
   if (std::fseek(file, static_cast<long>(position), SEEK_SET) != 0) {

@@ -191,11 +191,13 @@ TEST_F(ReaderTest, ListsWholeIdsInFileOrderWithinCapacity) {
 }
 
 TEST_F(ReaderTest, ReadSectorTakesFirstMatchUpToMaximum) {
+  // A long first record makes the walk seek over its data rather than read over it.
   std::vector<SectorRecord> track = {
-      sector(0, 0, 1, 1, 4, bytesOf(256, 0)),
-      sector(0, 0, 2, 1, 4, bytesOf(256, 100)),
-      sector(0, 0, 2, 1, 4, bytesOf(256, 200)),
-      sector(0, 0, 3, 1, 4, {}),
+      sector(0, 0, 8, 7, 5, bytesOf(20000, 0)),
+      sector(0, 0, 1, 1, 5, bytesOf(256, 0)),
+      sector(0, 0, 2, 1, 5, bytesOf(256, 100)),
+      sector(0, 0, 2, 1, 5, bytesOf(256, 200)),
+      sector(0, 0, 3, 1, 5, {}),
   };
   std::vector<SectorRecord> zeroCount = {sector(0, 1, 1, 1, 0, bytesOf(256, 0))};
   ASSERT_TRUE(openImage(D88DiskBuilder().addTrack(0, track).addTrack(1, zeroCount).build()));
