@@ -48,18 +48,13 @@ bool mayBeImageFile(const std::string& fileName, std::string& reason) {
     return false;
   }
   FileIdentity identity;
-  switch (lookUpFileIdentity(fileName.c_str(), identity)) {
-    case IdentityLookup::kMissing:
-      return false;
-    case IdentityLookup::kFound:
-      if (image.known && !(identity == image.identity)) {
-        return false;
-      }
-      reason = image.known ? "it is the image being read"
-                           : "cannot tell whether it is the image being read";
-      return true;
-    case IdentityLookup::kFailed:
-      break;
+  const IdentityLookup lookup = lookUpFileIdentity(fileName.c_str(), identity);
+  if (lookup == IdentityLookup::kMissing) {
+    return false;
+  }
+  if (lookup == IdentityLookup::kFound && image.known) {
+    reason = "it is the image being read";
+    return identity == image.identity;
   }
   reason = "cannot tell whether it is the image being read";
   return true;
