@@ -181,6 +181,24 @@ TEST_F(VornixRun, AbsentTracksAndLongTracksShiftTheDataThatFollows) {
   expectCleanRun(result, {{"ZK000", blocksOf(flat, 1, 2)}, {"ZK001", wanted}});
 }
 
+TEST_F(VornixRun, TheDemoImageShowsWhatTheReadmeSays) {
+  const RunResult result = runVornix(work.path(), quoteForShell(VORNIX_DEMO_IMAGE));
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.out, "ZK000\nZK001\nZK002\nZK003\nZK004\nZK005\nZK006\nZK007\n");
+  const size_t blocks[] = {1, 4, 5, 3, 2, 2, 2, 2};
+  for (size_t number = 0; number < 8; ++number) {
+    EXPECT_EQ(readBinaryFile(work.file("ZK00" + std::to_string(number))).size(),
+              blocks[number] * kBlockSize);
+  }
+  // The chunk in ZK004 starts inside the one in ZK003 and ends with it.
+  const std::vector<uint8_t> outer = readBinaryFile(work.file("ZK003"));
+  EXPECT_EQ(std::vector<uint8_t>(outer.begin() + kBlockSize, outer.end()),
+            readBinaryFile(work.file("ZK004")));
+  // The second disk finds the first disk's chunk at block 200 again.
+  EXPECT_EQ(readBinaryFile(work.file("ZK007")), readBinaryFile(work.file("ZK005")));
+}
+
 TEST_F(VornixRun, ReplacesAnExistingChunkFile) {
   std::vector<uint8_t> flat(size_t{16} * 256, kFillerByte);
   writeChunk(flat, 0, 1, 0x0060, 1);
