@@ -52,11 +52,6 @@ class D88Reader {
   bool readExactly(uint8_t* dest, int32_t size);
 
   std::FILE* file = nullptr;
-  // Track walks seek back and forth within a few KiB; a large stream buffer serves them from
-  // memory instead of the file. Allocated on the first open and kept for the reader's lifetime.
-  std::unique_ptr<char[]> streamBuffer;
-  // Where the stream stands in the file, -1 when unknown.
-  int64_t streamPosition = -1;
   int32_t diskIndex = -1;
   int32_t diskCount = 0;
   int32_t firstSector = 1;
@@ -67,4 +62,9 @@ class D88Reader {
   int32_t trackOffsets[kMaxTracks] = {};
   int32_t mediaType = -1;
   char name[kDiskNameLength + 1] = {};
+  // Track walks seek back and forth within a few KiB; a large stream buffer serves them from
+  // memory instead of the file. Allocated on the first open and kept for the reader's lifetime.
+  std::unique_ptr<char[]> streamBuffer;
+  // Where the stream stands in the file, -1 when unknown.
+  int64_t streamPosition = -1;
 };
