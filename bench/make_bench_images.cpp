@@ -4,8 +4,8 @@
 //              1 to 12 blocks long, overlapping);
 //   quiet.d88  the disks of worst.d88 without any chunk: the same reading, walking, sorting and
 //              scanning, but no file to write;
-//   one.d88    the second disk of worst.d88 alone;
-//   big.d88    64 disks of 96 tracks of eight 1,024-byte sectors, over 50 MB.
+//   one.d88    one full 2HD disk: 154 tracks of eight 1,024-byte sectors (1.28 MB);
+//   big.d88    64 such disks, over 80 MB.
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -43,15 +43,16 @@ int main(int argc, char** argv) {
     const D88DiskBuilder large =
         diskFromFlatData(chunkInEveryBlock(size_t{80} * 8 * 1024), 8, 3, interleavedOrder(8));
     writeBinaryFile(folder + "/worst.d88", concatenateDisks({small, large}));
-    writeBinaryFile(folder + "/one.d88", large.build());
     const std::vector<uint8_t> noChunks16(size_t{80} * 16 * 256, kFillerByte);
     const std::vector<uint8_t> noChunks8(size_t{80} * 8 * 1024, kFillerByte);
     writeBinaryFile(folder + "/quiet.d88",
                     concatenateDisks({diskFromFlatData(noChunks16, 16, 1, interleavedOrder(16)),
                                       diskFromFlatData(noChunks8, 8, 3, interleavedOrder(8))}));
-    const D88DiskBuilder longer =
-        diskFromFlatData(chunkInEveryBlock(size_t{96} * 8 * 1024), 8, 3, interleavedOrder(8));
-    writeBinaryFile(folder + "/big.d88", concatenateDisks(std::vector<D88DiskBuilder>(64, longer)));
+    const D88DiskBuilder full2hd =
+        diskFromFlatData(chunkInEveryBlock(size_t{154} * 8 * 1024), 8, 3, interleavedOrder(8));
+    writeBinaryFile(folder + "/one.d88", full2hd.build());
+    writeBinaryFile(folder + "/big.d88",
+                    concatenateDisks(std::vector<D88DiskBuilder>(64, full2hd)));
   } catch (const std::exception& error) {
     (void)std::fprintf(stderr, "make_bench_images: %s\n", error.what());
     return 1;
