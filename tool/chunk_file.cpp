@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 
+#include "tool/error_text.h"
 #include "tool/file_identity.h"
 
 namespace {
@@ -31,13 +32,6 @@ void reportWriteFailure(const char* fileName, const std::string& reason) {
   // leaves nowhere to report anything.
   (void)std::fflush(stdout);
   (void)std::fprintf(stderr, "vornix: cannot write %s: %s\n", fileName, reason.c_str());
-}
-
-std::string lastErrorText() {
-  if (errno == 0) {
-    return "write error";
-  }
-  return std::error_code(errno, std::generic_category()).message();
 }
 
 // Whether writing fileName could touch the image being read: it is the image, a link to it, or
@@ -84,19 +78,19 @@ bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size) {
   errno = 0;
   std::FILE* out = std::fopen(temporaryName.c_str(), "wb");
   if (out == nullptr) {
-    reportWriteFailure(fileName, lastErrorText());
+    reportWriteFailure(fileName, lastWriteErrorText());
     return false;
   }
   errno = 0;
   bool complete = std::fwrite(data, 1, size, out) == size;
   if (!complete) {
-    reason = lastErrorText();
+    reason = lastWriteErrorText();
   }
   // Closing flushes the last buffered bytes, so it can fail as a write does.
   errno = 0;
   if (std::fclose(out) != 0 && complete) {
     complete = false;
-    reason = lastErrorText();
+    reason = lastWriteErrorText();
   }
   if (!complete) {
     // A temporary file that cannot be removed is left under its own name, never the chunk's.

@@ -3,11 +3,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <system_error>
 
 #include "d88/d88_reader.h"
 #include "tool/chunk_file.h"
 #include "tool/chunk_scanner.h"
+#include "tool/error_text.h"
 #include "tool/image_buffer.h"
 #include "tool/track_assembly.h"
 
@@ -33,10 +33,8 @@ bool finishStandardOutput() {
   if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
     return true;
   }
-  const int error = errno;
   (void)std::fprintf(stderr, "vornix: cannot write to standard output: %s\n",
-                     error != 0 ? std::error_code(error, std::generic_category()).message().c_str()
-                                : "write error");
+                     lastWriteErrorText().c_str());
   return false;
 }
 
