@@ -4,6 +4,8 @@
 //              1 to 12 blocks long, overlapping);
 //   quiet.d88  the disks of worst.d88 without any chunk: the same reading, walking, sorting and
 //              scanning, but no file to write;
+//   worst256.d88, worst1024.d88
+//              each of worst.d88's two layouts on both disks: 640 and 780 chunk files;
 //   one.d88    one full 2HD disk: 154 tracks of eight 1,024-byte sectors (1.28 MB);
 //   big.d88    64 such disks, over 80 MB.
 #include <cstdio>
@@ -43,6 +45,8 @@ int main(int argc, char** argv) {
     const D88DiskBuilder large =
         diskFromFlatData(chunkInEveryBlock(size_t{80} * 8 * 1024), 8, 3, interleavedOrder(8));
     writeBinaryFile(folder + "/worst.d88", concatenateDisks({small, large}));
+    writeBinaryFile(folder + "/worst256.d88", concatenateDisks({small, small}));
+    writeBinaryFile(folder + "/worst1024.d88", concatenateDisks({large, large}));
     const std::vector<uint8_t> noChunks16(size_t{80} * 16 * 256, kFillerByte);
     const std::vector<uint8_t> noChunks8(size_t{80} * 8 * 1024, kFillerByte);
     writeBinaryFile(folder + "/quiet.d88",

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Benchmark of full vornix runs on worst-case images: median wall time and CPU time (hyperfine),
+# Benchmark of full vornix runs on worst-case images: CPU time against the floor (the same job
+# done the cheapest way, bench/vornix_floor.cpp), median wall time and CPU time (hyperfine),
 # instructions and where they go (callgrind), system calls by kind (strace -c -f) and peak memory
 # (/usr/bin/time -v). Needs hyperfine, valgrind and strace (installed from Debian's packages
 # when missing and running as root).
@@ -11,8 +12,10 @@ if ! command -v hyperfine >/dev/null && [ "$(id -u)" = 0 ]; then
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq hyperfine >/dev/null
 fi
 cmake --preset default >/dev/null
-cmake --build --preset default --target vornix make_bench_images >/dev/null
+cmake --build --preset default --target vornix make_bench_images vornix_floor cpu_time >/dev/null
 vornix=$PWD/build/vornix
+floor=$PWD/build/bench/vornix_floor
+cpu_time=$PWD/build/bench/cpu_time
 work=$(mktemp -d "${TMPDIR:-/tmp}/vornix-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/images" "$work/out"
@@ -21,6 +24,50 @@ cd "$work/out"
 size() { stat -c %s "../images/$1.d88"; }
 field() { sed -n "s/.*\"$2\": *\([0-9.e+-]*\).*/\1/p" "$1" | head -n 1; }
 
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+echo "== CPU time (user + system) against the floor, median of $runs alternating runs each"
+for image in worst256 worst1024; do
+  # Both programs must do the same job: the same names and the same files.
+  rm -rf "$work/v" "$work/f" && mkdir "$work/v" "$work/f"
+  (cd "$work/v" && "$vornix" "../images/$image.d88" >../v.out)
+  (cd "$work/f" && "$floor" "../images/$image.d88" >../f.out)
+  if ! cmp -s "$work/v.out" "$work/f.out" || ! diff -r "$work/v" "$work/f" >/dev/null; then
+    echo "vornix and the floor disagree on $image.d88"
+    exit 1
+  fi
+  for workload in fresh rerun; do
+    : >"$work/v.times"
+    : >"$work/f.times"
+    for _ in $(seq "$runs"); do
+      # fresh: an empty folder for every run; rerun: over the previous run's files.
+      [ "$workload" = fresh ] && rm -rf "$work/v" "$work/f" && mkdir "$work/v" "$work/f"
+      (cd "$work/v" && "$cpu_time" "$vornix" "../images/$image.d88" >>../v.times)
+      (cd "$work/f" && "$cpu_time" "$floor" "../images/$image.d88" >>../f.times)
+    done
+    awk -v name="$image" -v load="$workload" -v v="$(median <"$work/v.times")" \
+      -v f="$(median <"$work/f.times")" -v files="$(find "$work/v" -name 'ZK*' | wc -l)" \
+      'BEGIN { printf "%-9s %-6s %3d files: vornix %.1f ms, floor %.1f ms, ratio %.2f (target 1.20)\n",
+               name, load, files, v / 1000, f / 1000, v / f }'
+  done
+done
+rm -rf "$work/v" "$work/f"
+
+echo
+echo "== system calls per chunk file (strace -c -f): worst.d88 less quiet.d88, which reads the same"
+strace -c -f -o "$work/quiet.txt" "$vornix" ../images/quiet.d88 >/dev/null
+# The total line: % time, seconds, usecs/call, calls, [errors,] "total".
+calls() { awk '$NF == "total" { print $4 }' "$1"; }
+for workload in fresh rerun; do
+  [ "$workload" = fresh ] && find . -name 'ZK*' -delete
+  strace -c -f -o "$work/calls.txt" "$vornix" ../images/worst.d88 >/dev/null
+  files=$(find . -name 'ZK*' | wc -l)
+  awk -v load="$workload" -v all="$(calls "$work/calls.txt")" -v base="$(calls "$work/quiet.txt")" \
+    -v files="$files" 'BEGIN { printf "%-6s %.2f per file (%d calls, %d files; target 5)\n",
+                               load, (all - base) / files, all - base, files }'
+done
+
+echo
 echo "== wall and CPU time, $runs runs each (hyperfine; an empty output folder before each run)"
 for image in worst quiet; do
   hyperfine -N --style none --warmup 3 --runs "$runs" --prepare "find $work/out -name ZK* -delete" \

@@ -20,7 +20,7 @@ std::string readTextFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   // A Windows build writes its text streams with CRLF line ends.
-  if (std::getenv("VORNIX_TEXT_CRLF") != nullptr) {
+  if (testingWindowsBuild()) {
     std::string unix;
     for (size_t i = 0; i < text.size(); ++i) {
       if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
@@ -33,6 +33,10 @@ std::string readTextFile(const std::string& path) {
 }
 
 }  // namespace
+
+bool testingWindowsBuild() {
+  return std::getenv("VORNIX_WINDOWS_BUILD") != nullptr;
+}
 
 ScratchDir::ScratchDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "vornix-test-XXXXXX").string();

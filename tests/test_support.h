@@ -38,3 +38,6 @@ RunResult runVornix(const std::string& workDir, const std::string& arguments,
                     const std::string& shellPrefix = "", const std::string& stdoutTarget = "");
 
 std::string quoteForShell(const std::string& text);
+
+// Whether the binary under test is a Windows build (run through Wine): VORNIX_WINDOWS_BUILD set.
+bool testingWindowsBuild();

@@ -1,10 +1,14 @@
 // End-to-end tests: the built vornix run on images the tests build, its standard output,
 // standard error, exit status and every file it writes compared byte for byte.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -90,8 +94,15 @@ TEST_F(VornixRun, WrongArgumentCountPrintsUsage) {
 }
 
 TEST_F(VornixRun, UnopenableImagePrintsTheShiftJisMessage) {
-  for (const std::string& path : {side.file("missing.d88"), side.path()}) {
-    const RunResult result = runVornix(work.path(), quoteForShell(path));
+  writeBinaryFile(imagePath(), D88DiskBuilder().build());
+  std::vector<std::string> paths = {quoteForShell(side.file("missing.d88")),
+                                    quoteForShell(side.path())};
+  // A readable image given through a pipe, in which the reader cannot move about.
+  if (!testingWindowsBuild()) {
+    paths.push_back("<(cat " + quoteForShell(imagePath()) + ")");
+  }
+  for (const std::string& path : paths) {
+    const RunResult result = runVornix(work.path(), path);
     EXPECT_EQ(result.exitStatus, 1) << path;
     EXPECT_EQ(result.err, kOpenFailure) << path;
     EXPECT_EQ(result.out, "") << path;
@@ -216,24 +227,115 @@ std::vector<uint8_t> threeChunkFlat() {
   return flat;
 }
 
-TEST_F(VornixRun, AChunkFileThatCannotBeWrittenIsReportedAndTheScanGoesOn) {
+// The lines of standard error, each checked to start with its prefix; a prefix ending in ": "
+// is followed by the system's reason, whose wording differs between systems.
+void expectReports(const std::string& err, const std::vector<std::string>& prefixes) {
+  std::vector<std::string> lines;
+  for (size_t start = 0; start < err.size();) {
+    const size_t end = err.find('\n', start);
+    lines.push_back(err.substr(start, end - start));
+    start = end == std::string::npos ? err.size() : end + 1;
+  }
+  ASSERT_EQ(lines.size(), prefixes.size()) << err;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& prefix = prefixes[i];
+    if (prefix.size() >= 2 && prefix.compare(prefix.size() - 2, 2, ": ") == 0) {
+      EXPECT_EQ(lines[i].rfind(prefix, 0), 0u) << err;
+      EXPECT_GT(lines[i].size(), prefix.size()) << err;
+    } else {
+      EXPECT_EQ(lines[i], prefix) << err;
+    }
+  }
+}
+
+TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLeftAlone) {
   const std::vector<uint8_t> flat = threeChunkFlat();
-  std::filesystem::create_directories(work.file("ZK001/inside"));
-  const RunResult result = runOn(diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build());
-  EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(result.out, "ZK000\nZK001\nZK002\n");
-  expectOneReport(result.err, "vornix: cannot write ZK001: ");
-  EXPECT_EQ(readBinaryFile(work.file("ZK000")), blocksOf(flat, 0, 1));
-  EXPECT_EQ(readBinaryFile(work.file("ZK002")), blocksOf(flat, 8, 1));
-  EXPECT_EQ(work.entries(), (std::vector<std::string>{"ZK000", "ZK001", "ZK002"}));
-  EXPECT_TRUE(std::filesystem::is_directory(work.file("ZK001/inside")));
+  const std::vector<uint8_t> image = diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build();
+  const std::vector<uint8_t> older(3000, 0x33);
+  const std::string outside = side.file("outside.bin");
+  namespace fs = std::filesystem;
+  // Root may write any file; the run must see the permissions an ordinary user sees.
+  const std::string asOrdinaryUser = geteuid() == 0
+                                         ? "setpriv --bounding-set=-dac_override,-dac_read_search "
+                                           "--inh-caps=-dac_override,-dac_read_search "
+                                         : "";
+  const struct {
+    const char* what;
+    bool unixOnly;  // a Windows file system has no such thing
+    std::function<void()> setUp;
+    const char* failure;  // the reason reported for ZK001; "" when it is written
+    std::function<void()> check;
+  } cases[] = {
+      // Under Wine the server, which runs with root's rights here, opens files for the program.
+      {"a read-only file is kept", true,
+       [&] {
+         writeBinaryFile(work.file("ZK001"), older);
+         fs::permissions(work.file("ZK001"), fs::perms::owner_read | fs::perms::group_read);
+       },
+       "",
+       [&] {
+         EXPECT_EQ(readBinaryFile(work.file("ZK001")), older);
+         EXPECT_EQ(fs::status(work.file("ZK001")).permissions(),
+                   fs::perms::owner_read | fs::perms::group_read);
+       }},
+      {"a hard link is written through", false,
+       [&] {
+         writeBinaryFile(outside, older);
+         fs::create_hard_link(outside, work.file("ZK001"));
+       },
+       nullptr,
+       [&] {
+         EXPECT_EQ(readBinaryFile(outside), blocksOf(flat, 2, 4));
+         EXPECT_EQ(fs::hard_link_count(outside), 2u);
+       }},
+      {"a symbolic link is not followed", true,
+       [&] {
+         writeBinaryFile(outside, older);
+         fs::create_symlink(outside, work.file("ZK001"));
+       },
+       "it is a symbolic link",
+       [&] {
+         EXPECT_TRUE(fs::is_symlink(work.file("ZK001")));
+         EXPECT_EQ(readBinaryFile(outside), older);
+       }},
+      {"a FIFO does not block the run", true,
+       [&] { ASSERT_EQ(mkfifo(work.file("ZK001").c_str(), 0666), 0); }, "it is a FIFO",
+       [&] { EXPECT_TRUE(fs::is_fifo(work.file("ZK001"))); }},
+      {"a directory is kept", false, [&] { fs::create_directories(work.file("ZK001/inside")); },
+       "it is a directory", [&] { EXPECT_TRUE(fs::is_directory(work.file("ZK001/inside"))); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.unixOnly && testingWindowsBuild()) {
+      continue;
+    }
+    fs::remove_all(work.path());
+    fs::create_directory(work.path());
+    fs::remove(outside);
+    c.setUp();
+    const RunResult result = runOn(image, asOrdinaryUser + "timeout 60");
+    EXPECT_EQ(result.out, "ZK000\nZK001\nZK002\n");
+    if (c.failure == nullptr) {
+      EXPECT_EQ(result.exitStatus, 0);
+      EXPECT_EQ(result.err, "");
+    } else {
+      EXPECT_EQ(result.exitStatus, 1);
+      expectReports(result.err, {std::string("vornix: cannot write ZK001: ") + c.failure});
+    }
+    EXPECT_EQ(readBinaryFile(work.file("ZK000")), blocksOf(flat, 0, 1));
+    EXPECT_EQ(readBinaryFile(work.file("ZK002")), blocksOf(flat, 8, 1));
+    EXPECT_EQ(work.entries(), (std::vector<std::string>{"ZK000", "ZK001", "ZK002"}));
+    c.check();
+  }
 }
 
 TEST_F(VornixRun, AChunkCutShortByAFileSizeLimitLeavesNoPartialFile) {
   const std::vector<uint8_t> flat = threeChunkFlat();
-  // Files of up to two 1,024-byte units may be written; the 4-block chunk is not.
-  const RunResult result = runOn(diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build(),
-                                 "trap '' XFSZ; ulimit -f 2;");
+  // Files of up to two 1,024-byte units may be written; the 4-block chunk is not. A Windows
+  // program cannot ignore the Unix signal that Wine would pass on, so it is ignored for it.
+  const RunResult result =
+      runOn(diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build(),
+            testingWindowsBuild() ? "trap '' XFSZ; ulimit -f 2;" : "ulimit -f 2;");
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.out, "ZK000\nZK001\nZK002\n");
   expectOneReport(result.err, "vornix: cannot write ZK001: ");
@@ -260,24 +362,60 @@ TEST_F(VornixRun, NeverWritesOverTheImageBeingRead) {
   std::filesystem::create_hard_link(side.file("image.d88"), work.file("ZK002"));
   result = runVornix(work.path(), quoteForShell(side.file("image.d88")));
   EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(result.err,
-            "vornix: cannot write ZK001: it is the image being read\n"
-            "vornix: cannot write ZK002: it is the image being read\n");
+  expectReports(result.err, {"vornix: cannot write ZK001: ",
+                             "vornix: cannot write ZK002: it is the image being read"});
   EXPECT_TRUE(std::filesystem::is_symlink(work.file("ZK001")));
   EXPECT_EQ(readBinaryFile(side.file("image.d88")), image);
   EXPECT_EQ(std::filesystem::hard_link_count(side.file("image.d88")), 2u);
   EXPECT_EQ(readBinaryFile(work.file("ZK000")), blocksOf(flat, 0, 1));
 }
 
-TEST_F(VornixRun, FailingStandardOutputIsReported) {
+TEST_F(VornixRun, FailingStandardOutputIsReportedAndEveryFileStillWritten) {
   const std::vector<uint8_t> flat = threeChunkFlat();
-  const RunResult result =
-      runOn(diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build(), "", "/dev/full");
-  EXPECT_EQ(result.exitStatus, 1);
-  expectOneReport(result.err, "vornix: cannot write to standard output: ");
-  expectFiles({{"ZK000", blocksOf(flat, 0, 1)},
-               {"ZK001", blocksOf(flat, 2, 4)},
-               {"ZK002", blocksOf(flat, 8, 1)}});
+  const std::vector<uint8_t> image = diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build();
+  // A full device, and a pipe whose reading end is closed before the run starts.
+  const std::string fifo = quoteForShell(side.file("pipe"));
+  const struct {
+    const char* what;
+    std::string shellPrefix;
+    const char* target;
+  } cases[] = {
+      {"full", "", "/dev/full"},
+      {"closed pipe",
+       "mkfifo " + fifo + " && exec 5<>" + fifo + " 6>" + fifo + " 5<&- && rm " + fifo + ";", "&6"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const RunResult result = runOn(image, c.shellPrefix, c.target);
+    EXPECT_EQ(result.exitStatus, 1);
+    expectOneReport(result.err, "vornix: cannot write to standard output: ");
+    expectFiles({{"ZK000", blocksOf(flat, 0, 1)},
+                 {"ZK001", blocksOf(flat, 2, 4)},
+                 {"ZK002", blocksOf(flat, 8, 1)}});
+  }
+}
+
+TEST_F(VornixRun, AnInterruptedRunLeavesNoPartialFileAndEndsByItsSignal) {
+  // NOLINTNEXTLINE(cert-env33-c): asks the shell whether strace is installed.
+  if (testingWindowsBuild() || std::system("command -v strace >/dev/null") != 0) {
+    GTEST_SKIP() << "needs strace and a Unix build";
+  }
+  const std::vector<uint8_t> flat = threeChunkFlat();
+  const std::vector<uint8_t> image = diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build();
+  for (const char* signalName : {"INT", "TERM"}) {
+    SCOPED_TRACE(signalName);
+    std::filesystem::remove_all(work.path());
+    std::filesystem::create_directory(work.path());
+    // An older ZK001 must be emptied before it is rewritten: the signal arrives right then, in
+    // the middle of that file. strace ends by the signal that ended the run.
+    writeBinaryFile(work.file("ZK001"), std::vector<uint8_t>(5000, 0x33));
+    const RunResult result =
+        runOn(image,
+              std::string("strace -f -o /dev/null -e trace=ftruncate -e inject=ftruncate:signal=") +
+                  signalName);
+    EXPECT_EQ(result.exitStatus, std::string(signalName) == "INT" ? 128 + 2 : 128 + 15);
+    expectFiles({{"ZK000", blocksOf(flat, 0, 1)}});
+  }
 }
 
 }  // namespace

@@ -13,7 +13,8 @@ void formatChunkFileName(char (&fileName)[kChunkFileNameCapacity], int32_t fileN
 // Names the image being read; no chunk file is ever written over it.
 void protectImageFile(const char* imagePath);
 
-// Writes size bytes of data to fileName in the current directory, replacing any file of that
-// name. The data goes to a temporary file first and is renamed into place once complete, so a
-// failed write leaves no partial file under fileName. A failure is reported on standard error.
+// Writes size bytes of data to the regular file fileName in the current directory, creating it
+// or rewriting it in place. Anything else under that name, and the image, is left as it was; a
+// write that fails removes the file, so no partial chunk stays. A failure is reported on
+// standard error.
 bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size);

@@ -5,11 +5,15 @@
 #include <string>
 #include <system_error>
 
-// The system's reason for the last failed write, from errno. Not every library sets errno for
-// every failure, so a plain "write error" stands in when it is 0.
-inline std::string lastWriteErrorText() {
-  if (errno == 0) {
+// The system's reason for a failed write, from an errno value. Not every library sets errno for
+// every failure, so a plain "write error" stands in for 0.
+inline std::string writeErrorText(int error) {
+  if (error == 0) {
     return "write error";
   }
-  return std::error_code(errno, std::generic_category()).message();
+  return std::error_code(error, std::generic_category()).message();
+}
+
+inline std::string lastWriteErrorText() {
+  return writeErrorText(errno);
 }

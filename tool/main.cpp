@@ -8,6 +8,7 @@
 #include "tool/chunk_file.h"
 #include "tool/chunk_scanner.h"
 #include "tool/error_text.h"
+#include "tool/file_identity.h"
 #include "tool/image_buffer.h"
 #include "tool/track_assembly.h"
 
@@ -41,6 +42,7 @@ bool finishStandardOutput() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  prepareSignals();
   D88Reader reader;
   int32_t fileCounter = 0;
   if (argc != 2) {
