@@ -3,6 +3,7 @@
 // a disk's first 80 tracks walked once, and every chunk written with fopen, fwrite and fclose.
 // Usage: vornix_floor IMAGE (a well-formed image: nothing in it is checked)
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -29,7 +30,8 @@ void assemble(const uint8_t* disk) {
   const uint32_t diskSize = readLe32(disk + kDiskSizeOffset);
   size_t position = 0;
   for (int32_t track = 0; track < kAssembledTracks; ++track) {
-    const uint32_t offset = readLe32(disk + kTrackTableOffset + track * kTrackEntrySize);
+    const uint32_t offset =
+        readLe32(disk + kTrackTableOffset + static_cast<std::ptrdiff_t>(track) * kTrackEntrySize);
     if (offset == 0 || offset > diskSize) {
       continue;
     }
