@@ -50,7 +50,8 @@ D88DiskBuilder& D88DiskBuilder::setDiskSize(uint32_t diskSize) {
 }
 
 std::vector<uint8_t> encodeSectorRecord(const SectorRecord& record) {
-  std::vector<uint8_t> bytes(kSectorHeaderSize, 0);
+  // Sized once for header and data: the record never grows after it is made.
+  std::vector<uint8_t> bytes(kSectorHeaderSize + record.data.size(), 0);
   bytes[kSectorCylinderOffset] = record.c;
   bytes[kSectorHeadOffset] = record.h;
   bytes[kSectorNumberOffset] = record.r;
@@ -59,7 +60,7 @@ std::vector<uint8_t> encodeSectorRecord(const SectorRecord& record) {
   const auto stated = record.statedDataSize >= 0 ? static_cast<uint32_t>(record.statedDataSize)
                                                  : static_cast<uint32_t>(record.data.size());
   putLe16(bytes, kSectorDataSizeOffset, stated);
-  bytes.insert(bytes.end(), record.data.begin(), record.data.end());
+  std::copy(record.data.begin(), record.data.end(), bytes.begin() + kSectorHeaderSize);
   return bytes;
 }
 

@@ -20,8 +20,9 @@ std::vector<uint8_t> filled(size_t length, uint8_t value) {
   return std::vector<uint8_t>(length, value);
 }
 
-void append(std::vector<uint8_t>& to, const std::vector<uint8_t>& bytes) {
-  to.insert(to.end(), bytes.begin(), bytes.end());
+// Appends length bytes of value.
+void appendFilled(std::vector<uint8_t>& to, size_t length, uint8_t value) {
+  to.resize(to.size() + length, value);
 }
 
 class AssemblyTest : public ::testing::Test {
@@ -79,17 +80,17 @@ TEST_F(AssemblyTest, EachSectorGivesTheSmallerOfDataSizeAndNominalLength) {
            0x77);
 
   std::vector<uint8_t> expected;
-  append(expected, filled(128, 1));
-  append(expected, filled(128, 2));
-  append(expected, filled(256, 3));
-  append(expected, filled(256, 4));
-  append(expected, filled(256, 4));
-  append(expected, filled(1000, 5));
+  appendFilled(expected, 128, 1);
+  appendFilled(expected, 128, 2);
+  appendFilled(expected, 256, 3);
+  appendFilled(expected, 256, 4);
+  appendFilled(expected, 256, 4);
+  appendFilled(expected, 1000, 5);
   for (uint8_t r = 11; r <= 26; ++r) {
-    append(expected, filled(128, r));
+    appendFilled(expected, 128, r);
   }
   // Nothing clears the buffer: what follows keeps its earlier content.
-  append(expected, filled(100, 0x77));
+  appendFilled(expected, 100, 0x77);
   expectPrefix(expected);
 }
 
