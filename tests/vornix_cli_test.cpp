@@ -110,6 +110,20 @@ TEST_F(VornixRun, UnopenableImagePrintsTheShiftJisMessage) {
   }
 }
 
+TEST_F(VornixRun, ImagesNamedInAnyScriptOpen) {
+  std::vector<uint8_t> flat(size_t{16} * 256, kFillerByte);
+  writeChunk(flat, 0, 1, 0x0060, 1);
+  const std::vector<uint8_t> image = diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build();
+  // Japanese; Korean, outside the Japanese code page; an emoji, outside every legacy one.
+  for (const std::string name : {"ディスク.d88", "디스크.d88", "🎮.d88"}) {
+    SCOPED_TRACE(name);
+    writeBinaryFile(side.file(name), image);
+    expectCleanRun(runVornix(work.path(), quoteForShell(side.file(name))),
+                   {{"ZK000", blocksOf(flat, 0, 1)}});
+    EXPECT_EQ(runVornix(work.path(), quoteForShell(side.file("no-" + name))).err, kOpenFailure);
+  }
+}
+
 TEST_F(VornixRun, ImagesWithNothingToExtract) {
   std::vector<uint8_t> allFiller(size_t{80} * 16 * 256, kFillerByte);
   const struct {
@@ -409,10 +423,10 @@ TEST_F(VornixRun, AnInterruptedRunLeavesNoPartialFileAndEndsByItsSignal) {
     // An older ZK001 must be emptied before it is rewritten: the signal arrives right then, in
     // the middle of that file. strace ends by the signal that ended the run.
     writeBinaryFile(work.file("ZK001"), std::vector<uint8_t>(5000, 0x33));
-    const RunResult result =
-        runOn(image,
-              std::string("strace -f -o /dev/null -e trace=ftruncate -e inject=ftruncate:signal=") +
-                  signalName);
+    const RunResult result = runOn(
+        image,
+        std::string("strace -f -o /dev/null -e trace=/^ftruncate -e inject=/^ftruncate:signal=") +
+            signalName);
     EXPECT_EQ(result.exitStatus, std::string(signalName) == "INT" ? 128 + 2 : 128 + 15);
     expectFiles({{"ZK000", blocksOf(flat, 0, 1)}});
   }
