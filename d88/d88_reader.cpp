@@ -88,12 +88,6 @@ bool D88Reader::open(const char* path) {
   if (file == nullptr) {
     return false;
   }
-  // Disks and tracks are found by moving back and forth in the file; a pipe or a FIFO cannot
-  // do that, and reading one only as far as it goes would pass a truncated image off as whole.
-  if (std::fseek(file, 0, SEEK_SET) != 0) {
-    closeFile();
-    return false;
-  }
   streamPosition = 0;
   if (!streamBuffer) {
     // Left uninitialised: the stream fills it before anything reads from it.
@@ -101,6 +95,12 @@ bool D88Reader::open(const char* path) {
   }
   // Should the stream refuse the buffer, it keeps its own: slower, but just as correct.
   (void)std::setvbuf(file, streamBuffer.get(), _IOFBF, kStreamBufferSize);
+  // Disks and tracks are found by moving back and forth in the file; a pipe or a FIFO cannot
+  // do that, and reading one only as far as it goes would pass a truncated image off as whole.
+  if (std::fseek(file, 0, SEEK_SET) != 0) {
+    closeFile();
+    return false;
+  }
 
   uint8_t header[kDiskHeaderSize];
   int64_t position = 0;
