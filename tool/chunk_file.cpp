@@ -29,7 +29,7 @@ void formatChunkFileName(char (&fileName)[kChunkFileNameCapacity], int32_t fileN
 
 void protectImageFile(const char* imagePath) {
   ProtectedFile& image = imageFile();
-  image.known = lookUpFileIdentity(imagePath, image.identity) == IdentityLookup::kFound;
+  image.known = lookUpFileIdentity(imagePath, image.identity);
 }
 
 bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size) {

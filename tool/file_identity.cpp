@@ -133,24 +133,21 @@ BOOL WINAPI onConsoleInterrupt(DWORD /*event*/) {
 
 }  // namespace
 
-IdentityLookup lookUpFileIdentity(const char* path, FileIdentity& identity) {
+bool lookUpFileIdentity(const char* path, FileIdentity& identity) {
   // No access rights are needed to read a file's identity; the backup flag lets a directory be
   // opened too.
   const HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? IdentityLookup::kMissing
-                                                                          : IdentityLookup::kFailed;
+    return false;
   }
   BY_HANDLE_FILE_INFORMATION information;
   const bool known = GetFileInformationByHandle(handle, &information) != 0;
   CloseHandle(handle);
-  if (!known) {
-    return IdentityLookup::kFailed;
+  if (known) {
+    identity = identityOf(information);
   }
-  identity = identityOf(information);
-  return IdentityLookup::kFound;
+  return known;
 }
 
 bool writeFileInPlace(const char* fileName, const uint8_t* data, size_t size,
@@ -275,13 +272,13 @@ bool refuse(int descriptor) {
 
 }  // namespace
 
-IdentityLookup lookUpFileIdentity(const char* path, FileIdentity& identity) {
+bool lookUpFileIdentity(const char* path, FileIdentity& identity) {
   struct stat status {};
   if (stat(path, &status) != 0) {
-    return errno == ENOENT || errno == ENOTDIR ? IdentityLookup::kMissing : IdentityLookup::kFailed;
+    return false;
   }
   identity = identityOf(status);
-  return IdentityLookup::kFound;
+  return true;
 }
 
 bool writeFileInPlace(const char* fileName, const uint8_t* data, size_t size,

@@ -17,14 +17,9 @@ inline bool operator==(const FileIdentity& left, const FileIdentity& right) {
   return left.volume == right.volume && left.file == right.file;
 }
 
-enum class IdentityLookup {
-  kFound,    // identity holds the file's identity
-  kMissing,  // nothing exists under the path
-  kFailed,   // something may exist there, but the system could not tell what
-};
-
-// Looks up the identity of the file at path (a byte string, as given on the command line).
-IdentityLookup lookUpFileIdentity(const char* path, FileIdentity& identity);
+// Looks up the identity of the file at path (a byte string, as given on the command line);
+// false when the system cannot tell it.
+bool lookUpFileIdentity(const char* path, FileIdentity& identity);
 
 // The one file that no output may ever touch, and whether its identity is known.
 struct ProtectedFile {
