@@ -1,6 +1,7 @@
 #include "d88/d88_reader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstddef>
 
@@ -84,35 +85,26 @@ bool D88Reader::open(const char* path) {
   // A disk of the previous image must not stay current on the new one.
   clearCurrentDisk();
 
-  file = std::fopen(path, "rb");
+  // Disks and tracks are found by moving back and forth in the file; a pipe or a FIFO cannot
+  // do that, and reading one only as far as it goes would pass a truncated image off as whole.
+  file = openImageStream(path);
   if (file == nullptr) {
     return false;
   }
   streamPosition = 0;
+  readError = 0;
   if (!streamBuffer) {
     // Left uninitialised: the stream fills it before anything reads from it.
     streamBuffer.reset(new char[kStreamBufferSize]);
   }
   // Should the stream refuse the buffer, it keeps its own: slower, but just as correct.
   (void)std::setvbuf(file, streamBuffer.get(), _IOFBF, kStreamBufferSize);
-  // Disks and tracks are found by moving back and forth in the file; a pipe or a FIFO cannot
-  // do that, and reading one only as far as it goes would pass a truncated image off as whole.
-  if (std::fseek(file, 0, SEEK_SET) != 0) {
-    closeFile();
-    return false;
-  }
 
   uint8_t header[kDiskHeaderSize];
   int64_t position = 0;
   while (diskCount < kMaxDisks) {
     diskOffsets[diskCount] = static_cast<int32_t>(position);
     if (!seekTo(position) || !readExactly(header, kDiskHeaderSize)) {
-      // Some systems open a directory for reading and fail only the read: that, like any
-      // read error on the first header, means the image cannot be opened.
-      if (diskCount == 0 && std::ferror(file) != 0) {
-        closeFile();
-        return false;
-      }
       break;
     }
     ++diskCount;
@@ -182,6 +174,7 @@ bool D88Reader::seekTo(int64_t position) {
   }
   std::clearerr(file);
   if (std::fseek(file, static_cast<long>(position), SEEK_SET) != 0) {
+    noteReadError(errno);
     streamPosition = -1;
     return false;
   }
@@ -190,10 +183,36 @@ bool D88Reader::seekTo(int64_t position) {
 }
 
 int32_t D88Reader::readSome(uint8_t* dest, int32_t size) {
-  const size_t got = std::fread(dest, 1, static_cast<size_t>(size), file);
-  // After an error the stream's position is unknown; the next move seeks.
-  streamPosition = std::ferror(file) != 0 ? -1 : streamPosition + static_cast<int64_t>(got);
+  const auto wanted = static_cast<size_t>(size);
+  size_t got = std::fread(dest, 1, wanted, file);
+  if (got < wanted && std::ferror(file) != 0) {
+    // The system failed the read, which is not the end of the file. A disk or a network share
+    // that fails now and then may deliver on a second try from where the read stopped.
+    int error = errno;
+    std::clearerr(file);
+    const int64_t resumeAt = streamPosition + static_cast<int64_t>(got);
+    const bool retried =
+        streamPosition >= 0 && std::fseek(file, static_cast<long>(resumeAt), SEEK_SET) == 0;
+    if (retried) {
+      got += std::fread(dest + got, 1, wanted - got, file);
+      error = errno;
+    }
+    if (!retried || std::ferror(file) != 0) {
+      noteReadError(error);
+      // The stream's position is unknown now; the next move seeks.
+      streamPosition = -1;
+      return static_cast<int32_t>(got);
+    }
+  }
+  streamPosition += static_cast<int64_t>(got);
   return static_cast<int32_t>(got);
+}
+
+void D88Reader::noteReadError(int error) {
+  // Not every library says why; a read that failed is an input/output error all the same.
+  if (readError == 0) {
+    readError = error != 0 ? error : EIO;
+  }
 }
 
 bool D88Reader::readExactly(uint8_t* dest, int32_t size) {

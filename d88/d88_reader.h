@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "d88/d88_format.h"
+#include "tool/platform.h"
 
 class D88Reader {
  public:
@@ -16,7 +17,8 @@ class D88Reader {
   D88Reader& operator=(const D88Reader&) = delete;
 
   // Opens the image at path and records where its disks start; nullptr closes the open image.
-  // Opening closes a previously open image first, and leaves no disk current.
+  // Opening closes a previously open image first, and leaves no disk current. Only a file the
+  // reader can move about in opens: a pipe, a FIFO or a terminal does not.
   bool open(const char* path);
   int32_t getDiskCount() const { return diskCount; }
   // Loads the header of disk index and makes it current; on failure no disk is current.
@@ -38,6 +40,13 @@ class D88Reader {
   int32_t getDiskIndex() const { return diskIndex; }
   const char* getDiskName() const { return name; }
   int32_t getMediaType() const { return mediaType; }
+  // The identity of the open image file, taken from the stream that reads it; false when no
+  // file is open or the system cannot tell.
+  bool getFileIdentity(FileIdentity& identity) const { return identifyStream(file, identity); }
+  // The errno value of the first read or seek that the system failed since the image was
+  // opened, even after a second try; 0 when every one succeeded. The end of the file is no
+  // failure.
+  int getReadError() const { return readError; }
 
  private:
   void closeFile();
@@ -49,6 +58,7 @@ class D88Reader {
   bool seekTo(int64_t position);
   // Reads up to size bytes; returns how many arrived.
   int32_t readSome(uint8_t* dest, int32_t size);
+  void noteReadError(int error);
   bool readExactly(uint8_t* dest, int32_t size);
 
   std::FILE* file = nullptr;
@@ -67,4 +77,5 @@ class D88Reader {
   std::unique_ptr<char[]> streamBuffer;
   // Where the stream stands in the file, -1 when unknown.
   int64_t streamPosition = -1;
+  int readError = 0;
 };

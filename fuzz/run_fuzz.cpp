@@ -69,7 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   D88Reader reader;
   require(reader.open(fuzzImagePath().c_str()), "open");
-  protectImageFile(fuzzImagePath().c_str());
+  FileIdentity image;
+  require(reader.getFileIdentity(image), "the image's identity");
+  beginChunkFiles(&image);
   int32_t fileCounter = 0;
   for (int32_t disk = 0; disk < reader.getDiskCount() && disk < 2; ++disk) {
     reader.selectDisk(disk);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -64,6 +65,14 @@ void expectReports(const std::string& err, const std::vector<std::string>& prefi
   }
 }
 
+// Root may write and remove any file; a run started with this prefix sees the permissions an
+// ordinary user sees.
+std::string asOrdinaryUser() {
+  return geteuid() == 0 ? "setpriv --bounding-set=-dac_override,-dac_read_search "
+                          "--inh-caps=-dac_override,-dac_read_search "
+                        : "";
+}
+
 class VornixRun : public ::testing::Test {
  protected:
   // Runs vornix on the image, stored as image.d88 beside the work folder.
@@ -111,12 +120,15 @@ TEST_F(VornixRun, UnopenableImagePrintsTheShiftJisMessage) {
   writeBinaryFile(imagePath(), D88DiskBuilder().build());
   std::vector<std::string> paths = {quoteForShell(side.file("missing.d88")),
                                     quoteForShell(side.path())};
-  // A readable image given through a pipe, in which the reader cannot move about.
+  // A readable image given through a pipe, and a FIFO with no writer, in which the reader
+  // cannot move about; opening the FIFO must not wait for a writer either.
   if (!testingWindowsBuild()) {
     paths.push_back("<(cat " + quoteForShell(imagePath()) + ")");
+    ASSERT_EQ(mkfifo(side.file("fifo.d88").c_str(), 0666), 0);
+    paths.push_back(quoteForShell(side.file("fifo.d88")));
   }
   for (const std::string& path : paths) {
-    const RunResult result = runVornix(work.path(), path);
+    const RunResult result = runVornix(work.path(), path, "timeout 60");
     EXPECT_EQ(result.exitStatus, 1) << path;
     EXPECT_EQ(result.err, kOpenFailure) << path;
     EXPECT_EQ(result.out, "") << path;
@@ -261,11 +273,6 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
   const std::vector<uint8_t> older(3000, 0x33);
   const std::string outside = side.file("outside.bin");
   namespace fs = std::filesystem;
-  // Root may write any file; the run must see the permissions an ordinary user sees.
-  const std::string asOrdinaryUser = geteuid() == 0
-                                         ? "setpriv --bounding-set=-dac_override,-dac_read_search "
-                                           "--inh-caps=-dac_override,-dac_read_search "
-                                         : "";
   const struct {
     const char* what;
     bool unixOnly;  // a Windows file system has no such thing
@@ -310,6 +317,13 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
        [&] { EXPECT_TRUE(fs::is_fifo(work.file("ZK001"))); }},
       {"a directory is kept", false, [&] { fs::create_directories(work.file("ZK001/inside")); },
        "it is a directory", [&] { EXPECT_TRUE(fs::is_directory(work.file("ZK001/inside"))); }},
+      {"a second name of a file written earlier keeps that chunk", false,
+       [&] {
+         writeBinaryFile(work.file("ZK000"), older);
+         fs::create_hard_link(work.file("ZK000"), work.file("ZK001"));
+       },
+       "it is ZK000, written earlier in this run",
+       [&] { EXPECT_EQ(readBinaryFile(work.file("ZK001")), blocksOf(flat, 0, 1)); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -320,7 +334,7 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
     fs::create_directory(work.path());
     fs::remove(outside);
     c.setUp();
-    const RunResult result = runOn(image, asOrdinaryUser + "timeout 60");
+    const RunResult result = runOn(image, asOrdinaryUser() + "timeout 60");
     EXPECT_EQ(result.out, "ZK000\nZK001\nZK002\n");
     if (c.failure == nullptr) {
       EXPECT_EQ(result.exitStatus, 0);
@@ -336,17 +350,69 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
   }
 }
 
-TEST_F(VornixRun, AChunkCutShortByAFileSizeLimitLeavesNoPartialFile) {
+TEST_F(VornixRun, AChunkCutShortByAFileSizeLimitLeavesNoPartialBytes) {
   const std::vector<uint8_t> flat = threeChunkFlat();
-  // Files of up to two 1,024-byte units may be written; the 4-block chunk is not. A Windows
-  // program cannot ignore the Unix signal that Wine would pass on, so it is ignored for it.
-  const RunResult result =
-      runOn(diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build(),
-            testingWindowsBuild() ? "trap '' XFSZ; ulimit -f 2;" : "ulimit -f 2;");
-  EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(result.out, "ZK000\nZK001\nZK002\n");
-  expectReports(result.err, {"vornix: cannot write ZK001: "});
-  expectFiles({{"ZK000", blocksOf(flat, 0, 1)}, {"ZK002", blocksOf(flat, 8, 1)}});
+  const std::vector<uint8_t> image = diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build();
+  const Chunk first{"ZK000", blocksOf(flat, 0, 1)};
+  const Chunk third{"ZK002", blocksOf(flat, 8, 1)};
+  const std::string keep = side.file("keep");
+  namespace fs = std::filesystem;
+  // Wine words the reason its own way.
+  const std::string tooLarge =
+      std::string("vornix: cannot write ZK001: ") + (testingWindowsBuild() ? "" : "File too large");
+  const struct {
+    const char* what;
+    bool unixOnly;
+    std::function<void()> setUp;
+    std::string report;
+    std::vector<Chunk> files;
+  } cases[] = {
+      {"a new file", false, [] {}, tooLarge, {first, third}},
+      {"a hard link: the other name keeps no partial bytes either",
+       false,
+       [&] {
+         writeBinaryFile(keep, std::vector<uint8_t>(3000, 0x33));
+         fs::create_hard_link(keep, work.file("ZK001"));
+       },
+       tooLarge,
+       {first, third}},
+      // Older files in a folder the user may not change: the name cannot be removed.
+      {"a name that cannot be removed is left empty",
+       true,
+       [&] {
+         for (const char* name : {"ZK000", "ZK001", "ZK002"}) {
+           writeBinaryFile(work.file(name), std::vector<uint8_t>(3000, 0x33));
+         }
+         fs::permissions(work.path(),
+                         fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                         fs::perm_options::remove);
+       },
+       tooLarge + "; left empty",
+       {first, {"ZK001", {}}, third}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.unixOnly && testingWindowsBuild()) {
+      continue;
+    }
+    fs::remove(keep);
+    c.setUp();
+    // Files of up to two 1,024-byte units may be written; the 4-block chunk is not. A Windows
+    // program cannot ignore the Unix signal that Wine would pass on, so it is ignored for it.
+    const RunResult result =
+        runOn(image, (testingWindowsBuild() ? "trap '' XFSZ; ulimit -f 2; " : "ulimit -f 2; ") +
+                         asOrdinaryUser());
+    fs::permissions(work.path(), fs::perms::owner_all, fs::perm_options::add);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out, "ZK000\nZK001\nZK002\n");
+    expectReports(result.err, {c.report});
+    expectFiles(c.files);
+    if (fs::exists(keep)) {
+      EXPECT_EQ(fs::file_size(keep), 0u);
+    }
+    fs::remove_all(work.path());
+    fs::create_directory(work.path());
+  }
 }
 
 TEST_F(VornixRun, NeverWritesOverTheImageBeingRead) {
@@ -402,26 +468,107 @@ TEST_F(VornixRun, FailingStandardOutputIsReportedAndEveryFileStillWritten) {
   }
 }
 
-TEST_F(VornixRun, AnInterruptedRunLeavesNoPartialFileAndEndsByItsSignal) {
+// Signals, failing reads and a racing rename, made to happen at a chosen system call of the run
+// by strace. Every run sets the signal dispositions it starts vornix with.
+TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) {
   // NOLINTNEXTLINE(cert-env33-c): asks the shell whether strace is installed.
   if (testingWindowsBuild() || std::system("command -v strace >/dev/null") != 0) {
     GTEST_SKIP() << "needs strace and a Unix build";
   }
   const std::vector<uint8_t> flat = threeChunkFlat();
   const std::vector<uint8_t> image = diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build();
-  for (const char* signalName : {"INT", "TERM"}) {
-    SCOPED_TRACE(signalName);
-    std::filesystem::remove_all(work.path());
-    std::filesystem::create_directory(work.path());
-    // An older ZK001 must be emptied before it is rewritten: the signal arrives right then, in
-    // the middle of that file. strace ends by the signal that ended the run.
+  const Chunk chunks[] = {{"ZK000", blocksOf(flat, 0, 1)},
+                          {"ZK001", blocksOf(flat, 2, 4)},
+                          {"ZK002", blocksOf(flat, 8, 1)}};
+  const auto traced = [](const std::string& injection, const char* dispositions = "") {
+    return "strace -f -e quiet=all -o /dev/null " + injection + " env --default-signal " +
+           dispositions;
+  };
+  // An older ZK001 is emptied before it is rewritten: the signal arrives right then.
+  const auto olderSecondFile = [&] {
     writeBinaryFile(work.file("ZK001"), std::vector<uint8_t>(5000, 0x33));
-    const RunResult result = runOn(
-        image,
-        std::string("strace -f -o /dev/null -e trace=/^ftruncate -e inject=/^ftruncate:signal=") +
-            signalName);
-    EXPECT_EQ(result.exitStatus, std::string(signalName) == "INT" ? 128 + 2 : 128 + 15);
-    expectFiles({{"ZK000", blocksOf(flat, 0, 1)}});
+  };
+  const auto atTruncation = [&](const std::string& signalName) {
+    return traced("-e trace=/^ftruncate -e inject=/^ftruncate:signal=" + signalName);
+  };
+  namespace fs = std::filesystem;
+  struct Case {
+    std::string what;
+    std::function<void()> setUp;
+    std::string prefix;
+    int status;
+    std::string err;
+    std::vector<Chunk> files;
+  };
+  std::vector<Case> cases;
+  // The file being written is finished, then the run ends by the signal.
+  const std::pair<const char*, int> endingSignals[] = {
+      {"HUP", SIGHUP},       {"INT", SIGINT},   {"QUIT", SIGQUIT},
+      {"TERM", SIGTERM},     {"ALRM", SIGALRM}, {"XCPU", SIGXCPU},
+      {"VTALRM", SIGVTALRM}, {"PROF", SIGPROF}, {"IO", SIGPOLL}};
+  for (const auto& [name, number] : endingSignals) {
+    cases.push_back({std::string("SIG") + name,
+                     olderSecondFile,
+                     atTruncation(name),
+                     128 + number,
+                     "",
+                     {chunks[0], chunks[1]}});
+  }
+  cases.push_back(
+      {"SIGINT ignored at start stays ignored",
+       olderSecondFile,
+       traced("-e trace=/^ftruncate -e inject=/^ftruncate:signal=INT", "--ignore-signal=INT"),
+       0,
+       "",
+       {chunks[0], chunks[1], chunks[2]}});
+  // An empty read-only ZK001 that the run fails to open stays, though the signal came then.
+  cases.push_back({"SIGINT while a file that stays is opened",
+                   [&] {
+                     writeBinaryFile(work.file("ZK001"), {});
+                     fs::permissions(work.file("ZK001"), fs::perms::owner_read);
+                   },
+                   asOrdinaryUser() + traced("-P ZK001 -e inject=openat:signal=INT"),
+                   128 + SIGINT,
+                   "",
+                   {chunks[0], {"ZK001", {}}}});
+  const std::string readsOfImage = "-P " + quoteForShell(imagePath()) + " -e inject=read:";
+  cases.push_back({"a read that fails once succeeds on the second try",
+                   [] {},
+                   traced(readsOfImage + "error=EIO:when=1"),
+                   0,
+                   "",
+                   {chunks[0], chunks[1], chunks[2]}});
+  cases.push_back({"an image whose every read fails",
+                   [] {},
+                   traced(readsOfImage + "error=EIO:when=1+"),
+                   1,
+                   "vornix: cannot read the image: Input/output error\n",
+                   {}});
+  // The image is also ZK000; while its first read is delayed, another file takes its path.
+  const std::string other = quoteForShell(side.file("other.d88"));
+  cases.push_back({"the image is known by the file it reads, not by its path",
+                   [&] {
+                     writeBinaryFile(imagePath(), image);
+                     fs::create_hard_link(imagePath(), work.file("ZK000"));
+                     writeBinaryFile(side.file("other.d88"), {});
+                   },
+                   "(until find /proc/[0-9]*/fd -lname " + quoteForShell(imagePath()) +
+                       " 2>/dev/null | grep -q .; do sleep 0.01; done; mv " + other + " " +
+                       quoteForShell(imagePath()) + ") & " +
+                       traced(readsOfImage + "delay_enter=1000000:when=1"),
+                   1,
+                   "vornix: cannot write ZK000: it is the image being read\n",
+                   {{"ZK000", image}, chunks[1], chunks[2]}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(work.path());
+    fs::create_directory(work.path());
+    c.setUp();
+    // SIGQUIT and SIGXCPU would leave a core dump among the files.
+    const RunResult result = runOn(image, "ulimit -c 0; " + c.prefix);
+    EXPECT_EQ(result.exitStatus, c.status);
+    EXPECT_EQ(result.err, c.err);
+    expectFiles(c.files);
   }
 }
 

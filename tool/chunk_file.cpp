@@ -2,14 +2,41 @@
 
 #include <cstdio>
 #include <string>
-
-#include "tool/file_identity.h"
+#include <vector>
 
 namespace {
 
-ProtectedFile& imageFile() {
-  static ProtectedFile image;
-  return image;
+struct WrittenChunkFile {
+  FileIdentity identity;
+  std::string name;
+};
+
+// What a chunk file must never be written over: the image being read, and every file written
+// earlier in the run, which holds a chunk of its own. Set by the entry before the scan starts.
+struct ChunkFileRecord {
+  bool imageKnown = false;
+  FileIdentity image;
+  std::vector<WrittenChunkFile> written;
+};
+
+ChunkFileRecord record;
+
+// Whether an existing file opened under a chunk's name may be rewritten.
+bool mayRewrite(const FileIdentity& opened, uint64_t size, std::string& reason) {
+  // A file of size 0 cannot be the image, which holds at least one disk header whenever there
+  // are chunks to write.
+  if (record.imageKnown ? opened == record.image : size > 0) {
+    reason = record.imageKnown ? "it is the image being read"
+                               : "cannot tell whether it is the image being read";
+    return false;
+  }
+  for (const WrittenChunkFile& earlier : record.written) {
+    if (earlier.identity == opened) {
+      reason = "it is " + earlier.name + ", written earlier in this run";
+      return false;
+    }
+  }
+  return true;
 }
 
 void reportWriteFailure(const char* fileName, const std::string& reason) {
@@ -27,16 +54,19 @@ void formatChunkFileName(char (&fileName)[kChunkFileNameCapacity], int32_t fileN
   (void)std::snprintf(fileName, kChunkFileNameCapacity, "ZK%03d", static_cast<int>(fileNumber));
 }
 
-void protectImageFile(const char* imagePath) {
-  ProtectedFile& image = imageFile();
-  image.known = lookUpFileIdentity(imagePath, image.identity);
+void beginChunkFiles(const FileIdentity* image) {
+  record.imageKnown = image != nullptr;
+  record.image = image != nullptr ? *image : FileIdentity{};
+  record.written.clear();
 }
 
 bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size) {
   std::string reason;
-  if (!writeFileInPlace(fileName, data, size, imageFile(), reason)) {
+  FileIdentity written;
+  if (!writeFileInPlace(fileName, data, size, mayRewrite, written, reason)) {
     reportWriteFailure(fileName, reason);
     return false;
   }
+  record.written.push_back({written, fileName});
   return true;
 }

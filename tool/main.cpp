@@ -8,8 +8,8 @@
 #include "tool/chunk_file.h"
 #include "tool/chunk_scanner.h"
 #include "tool/error_text.h"
-#include "tool/file_identity.h"
 #include "tool/image_buffer.h"
+#include "tool/platform.h"
 #include "tool/track_assembly.h"
 
 namespace {
@@ -35,7 +35,19 @@ bool finishStandardOutput() {
     return true;
   }
   (void)std::fprintf(stderr, "vornix: cannot write to standard output: %s\n",
-                     lastWriteErrorText().c_str());
+                     errnoText(errno).c_str());
+  return false;
+}
+
+// A damaged image only yields fewer chunks, but one the system could not deliver is a failure
+// of the run, reported once, after the chunks that were found.
+bool finishReading(const D88Reader& reader) {
+  if (reader.getReadError() == 0) {
+    return true;
+  }
+  (void)std::fflush(stdout);
+  (void)std::fprintf(stderr, "vornix: cannot read the image: %s\n",
+                     errnoText(reader.getReadError()).c_str());
   return false;
 }
 
@@ -53,7 +65,8 @@ int main(int argc, char** argv) {
     (void)std::fputs(kOpenFailureMessage, stderr);
     return 1;
   }
-  protectImageFile(argv[1]);
+  FileIdentity image;
+  beginChunkFiles(reader.getFileIdentity(image) ? &image : nullptr);
 
   bool succeeded = true;
   for (int32_t disk = 0; disk < reader.getDiskCount() && disk < kProcessedDisks; ++disk) {
@@ -62,6 +75,9 @@ int main(int argc, char** argv) {
     if (!scanChunks(imageBuffer, fileCounter)) {
       succeeded = false;
     }
+  }
+  if (!finishReading(reader)) {
+    succeeded = false;
   }
   if (!finishStandardOutput()) {
     succeeded = false;
