@@ -63,7 +63,7 @@ for workload in fresh rerun; do
   strace -c -f -o "$work/calls.txt" "$vornix" ../images/worst.d88 >/dev/null
   files=$(find . -name 'ZK*' | wc -l)
   awk -v load="$workload" -v all="$(calls "$work/calls.txt")" -v base="$(calls "$work/quiet.txt")" \
-    -v files="$files" 'BEGIN { printf "%-6s %.2f per file (%d calls, %d files; target 5)\n",
+    -v files="$files" 'BEGIN { printf "%-6s %.2f per file (%d calls, %d files; target 6 in a fresh folder)\n",
                                load, (all - base) / files, all - base, files }'
 done
 

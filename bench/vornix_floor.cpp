@@ -1,7 +1,11 @@
 // The floor the benchmark holds vornix against: the same extraction done the cheapest way, with
 // no care for damaged images or odd files. The whole image is read into memory at once, each of
-// a disk's first 80 tracks walked once, and every chunk written with fopen, fwrite and fclose.
+// a disk's first 80 tracks walked once, and every chunk written with one open, one write and one
+// close, the fewest system calls a file can take.
 // Usage: vornix_floor IMAGE (a well-formed image: nothing in it is checked)
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
@@ -68,9 +72,9 @@ void writeChunks(int32_t& fileCounter) {
     char name[kChunkFileNameCapacity];
     formatChunkFileName(name, fileCounter++);
     std::printf("%s\n", name);
-    std::FILE* out = std::fopen(name, "wb");
-    (void)std::fwrite(start, kBlockSize, static_cast<size_t>(blocks), out);
-    (void)std::fclose(out);
+    const int out = open(name, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    (void)write(out, start, static_cast<size_t>(blocks) * kBlockSize);
+    (void)close(out);
   }
 }
 

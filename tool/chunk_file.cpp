@@ -1,6 +1,7 @@
 #include "tool/chunk_file.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,11 +63,14 @@ void beginChunkFiles(const FileIdentity* image) {
 
 bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size) {
   std::string reason;
-  FileIdentity written;
-  if (!writeFileInPlace(fileName, data, size, mayRewrite, written, reason)) {
+  std::optional<FileIdentity> existing;
+  if (!writeFileInPlace(fileName, data, size, mayRewrite, existing, reason)) {
     reportWriteFailure(fileName, reason);
     return false;
   }
-  record.written.push_back({written, fileName});
+  // A file the run created has no other name that a later chunk could use.
+  if (existing) {
+    record.written.push_back({*existing, fileName});
+  }
   return true;
 }

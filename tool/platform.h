@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 // A link, or another name of the same file, gives the same identity as the file itself.
@@ -38,12 +39,15 @@ using RewriteCheck = bool (*)(const FileIdentity& opened, uint64_t size, std::st
 // keeps its identity, owner, mode and links. Anything else under the name (a symbolic link, a
 // directory, a FIFO, a device, a socket) is left unchanged. A write or close that fails empties
 // the file and removes the name; the reason then ends in "; left empty" when the name could not
-// be removed. Signals that would end the run wait until the file is complete or left as it was.
-// On success, written is the identity of the file written; on failure, reason says why.
+// be removed. An ending signal that comes meanwhile waits until the file is complete or left
+// as it was. existing is set to the identity of a file that stood under the name before: only
+// such a file can have other names. On failure, reason says why.
 bool writeFileInPlace(const char* fileName, const uint8_t* data, size_t size,
-                      RewriteCheck mayRewrite, FileIdentity& written, std::string& reason);
+                      RewriteCheck mayRewrite, std::optional<FileIdentity>& existing,
+                      std::string& reason);
 
 // A broken pipe or a file size limit fails the write that met it instead of ending the run.
-// The signals that end a run (an interrupt, a hang-up, a termination, a timer) take effect only
-// between two chunk files. Signals that were ignored when the program started stay ignored.
+// The signals that end a run (a hang-up, an interrupt, a termination, a timer) end it at once,
+// by that signal, unless a chunk file is open; then they wait until it is complete or left as
+// it was. Signals that were ignored when the program started stay ignored.
 void prepareSignals();

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <optional>
 
 #include "tool/error_text.h"
 #include "tool/platform.h"
@@ -14,9 +16,34 @@ namespace {
 // New chunk files get the mode the user's umask allows, as with any file a program creates.
 constexpr mode_t kNewFileMode = 0666;
 
-// The signals whose default action ends the process and that could otherwise cut a chunk file
-// short; they are held while one is open.
-sigset_t heldSignals;
+// The signals whose default action ends the process and that careful tools clean up for.
+constexpr int kEndingSignals[] = {
+    SIGHUP,  SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+};
+
+// While a chunk file is open, an ending signal is only noted here, and it ends the run as soon
+// as the file is complete or known to be left as it was. Plain flags instead of blocking the
+// signals around every file: a run of 780 files then makes no system call for them.
+volatile sig_atomic_t chunkFileOpen = 0;
+volatile sig_atomic_t deferredSignal = 0;
+
+// Ends the process by signalNumber, as the shell expects: with the default action back, the
+// signal is delivered as soon as it is no longer blocked.
+void endBySignal(int signalNumber) {
+  (void)signal(signalNumber, SIG_DFL);
+  (void)raise(signalNumber);
+}
+
+extern "C" void onEndingSignal(int signalNumber) {
+  if (chunkFileOpen != 0) {
+    deferredSignal = signalNumber;
+    return;
+  }
+  endBySignal(signalNumber);
+}
 
 FileIdentity identityOf(const struct stat& status) {
   FileIdentity identity;
@@ -71,6 +98,11 @@ bool writeAll(int descriptor, const uint8_t* data, size_t size, int& error) {
   return true;
 }
 
+// How chunk files are opened. O_NOFOLLOW keeps a symbolic link from leading the write
+// elsewhere, O_NONBLOCK keeps a FIFO from holding the run up. No O_TRUNC: an existing file stays
+// as it was until it has been checked.
+constexpr int kWriteFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
 bool namesFile(const char* fileName, const FileIdentity& identity) {
   struct stat status {};
   return lstat(fileName, &status) == 0 && identityOf(status) == identity;
@@ -78,13 +110,16 @@ bool namesFile(const char* fileName, const FileIdentity& identity) {
 
 // Takes back a file whose write failed. It is emptied through descriptor, or, when that is
 // already closed (-1), through its name if that still names it, so that no other link keeps
-// the partial bytes either; then the name is removed, unless someone else's file has taken it.
-// Returns what the report adds about the name: nothing when it is gone.
-std::string discardFile(const char* fileName, int descriptor, const FileIdentity& identity) {
-  if (descriptor < 0) {
-    descriptor = open(fileName, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+// partial bytes either; then the name is removed, unless another file has taken it meanwhile.
+// existing is the identity of a file that stood there before the run; a file the run created
+// had no other name. Returns what the report adds about the name: nothing when it is gone.
+std::string discardFile(const char* fileName, int descriptor,
+                        const std::optional<FileIdentity>& existing) {
+  if (descriptor < 0 && existing) {
+    descriptor = open(fileName, kWriteFlags);
     struct stat status {};
-    if (descriptor >= 0 && (fstat(descriptor, &status) != 0 || !(identityOf(status) == identity))) {
+    if (descriptor >= 0 &&
+        (fstat(descriptor, &status) != 0 || !(identityOf(status) == *existing))) {
       (void)close(descriptor);
       descriptor = -1;
     }
@@ -93,64 +128,68 @@ std::string discardFile(const char* fileName, int descriptor, const FileIdentity
   if (descriptor >= 0) {
     (void)close(descriptor);
   }
-  if (!namesFile(fileName, identity) || unlink(fileName) == 0) {
+  if ((existing && !namesFile(fileName, *existing)) || unlink(fileName) == 0) {
     return "";
   }
   return emptied ? "; left empty" : "; left incomplete";
 }
 
-// Opens, checks and writes fileName; the caller holds the signals that would end the run.
+// Checks a file that stood under a chunk's name before the run, on the descriptor actually
+// opened, and empties it; nothing in it changes unless it passes. On failure, reason says why.
+bool checkAndEmptyExistingFile(int descriptor, RewriteCheck mayRewrite, FileIdentity& identity,
+                               std::string& reason) {
+  struct stat status {};
+  if (fstat(descriptor, &status) != 0) {
+    reason = errnoText(errno);
+    return false;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    reason = describeNonRegularFile(status.st_mode);
+    return false;
+  }
+  identity = identityOf(status);
+  if (!mayRewrite(identity, static_cast<uint64_t>(status.st_size), reason)) {
+    return false;
+  }
+  if (status.st_size > 0 && ftruncate(descriptor, 0) != 0) {
+    reason = errnoText(errno);
+    return false;
+  }
+  return true;
+}
+
+// Opens, checks and writes fileName; ending signals wait meanwhile.
 bool writeOpenedFile(const char* fileName, const uint8_t* data, size_t size,
-                     RewriteCheck mayRewrite, FileIdentity& written, std::string& reason) {
-  constexpr int kWriteFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  // Creating exclusively tells a new file from an existing one, which is left as it was until
-  // it has been checked: hence no O_TRUNC. O_NOFOLLOW keeps a symbolic link from leading the
-  // write elsewhere, O_NONBLOCK keeps a FIFO from holding the run up.
-  int descriptor = open(fileName, kWriteFlags | O_CREAT | O_EXCL, kNewFileMode);
-  const bool created = descriptor >= 0;
-  if (!created && errno == EEXIST) {
-    descriptor = open(fileName, kWriteFlags);
+                     RewriteCheck mayRewrite, std::optional<FileIdentity>& existing,
+                     std::string& reason) {
+  // Rewriting earlier output is the common case, so the name is first opened as an existing
+  // file. A new one is created exclusively, which tells the run that it is empty and can be no
+  // other file: no other name of it existed before.
+  int descriptor = open(fileName, kWriteFlags);
+  const bool absent = descriptor < 0 && errno == ENOENT;
+  if (absent) {
+    descriptor = open(fileName, kWriteFlags | O_CREAT | O_EXCL, kNewFileMode);
   }
   if (descriptor < 0) {
     reason = openFailureText(fileName, errno);
     return false;
   }
-  struct stat status {};
-  if (fstat(descriptor, &status) != 0) {
-    reason = errnoText(errno);
-    (void)close(descriptor);
-    if (created) {
-      (void)unlink(fileName);
-    }
-    return false;
-  }
-  written = identityOf(status);
-  // A file the run has just created holds nothing and can be nothing else; an existing one is
-  // checked on the file actually opened, before a byte of it changes.
-  if (!created) {
-    bool refused = true;
-    if (!S_ISREG(status.st_mode)) {
-      reason = describeNonRegularFile(status.st_mode);
-    } else if (mayRewrite(written, static_cast<uint64_t>(status.st_size), reason)) {
-      refused = status.st_size > 0 && ftruncate(descriptor, 0) != 0;
-      if (refused) {
-        reason = errnoText(errno);
-      }
-    }
-    if (refused) {
+  if (!absent) {
+    FileIdentity identity;
+    if (!checkAndEmptyExistingFile(descriptor, mayRewrite, identity, reason)) {
       (void)close(descriptor);
       return false;
     }
+    existing = identity;
   }
-
   int error = 0;
   if (!writeAll(descriptor, data, size, error)) {
-    reason = errnoText(error) + discardFile(fileName, descriptor, written);
+    reason = errnoText(error) + discardFile(fileName, descriptor, existing);
     return false;
   }
   // Some file systems report a failed write only when the file is closed.
   if (close(descriptor) != 0) {
-    reason = errnoText(errno) + discardFile(fileName, -1, written);
+    reason = errnoText(errno) + discardFile(fileName, -1, existing);
     return false;
   }
   return true;
@@ -188,13 +227,18 @@ bool identifyStream(std::FILE* stream, FileIdentity& identity) {
 }
 
 bool writeFileInPlace(const char* fileName, const uint8_t* data, size_t size,
-                      RewriteCheck mayRewrite, FileIdentity& written, std::string& reason) {
-  // A signal that arrives meanwhile stays pending and ends the run by its default action as soon
-  // as the file is complete or known to be left as it was.
-  sigset_t previous;
-  (void)sigprocmask(SIG_BLOCK, &heldSignals, &previous);
-  const bool complete = writeOpenedFile(fileName, data, size, mayRewrite, written, reason);
-  (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
+                      RewriteCheck mayRewrite, std::optional<FileIdentity>& existing,
+                      std::string& reason) {
+  chunkFileOpen = 1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  const bool complete = writeOpenedFile(fileName, data, size, mayRewrite, existing, reason);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  chunkFileOpen = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  // A signal that comes from here on ends the run at once, in its handler.
+  if (deferredSignal != 0) {
+    endBySignal(deferredSignal);
+  }
   return complete;
 }
 
@@ -205,16 +249,18 @@ void prepareSignals() {
   (void)sigaction(SIGPIPE, &ignore, nullptr);
   (void)sigaction(SIGXFSZ, &ignore, nullptr);
 
-  (void)sigemptyset(&heldSignals);
-  for (const int signalNumber : {
-         SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF,
-#ifdef SIGPOLL
-             SIGPOLL,
-#endif
-#if defined(SIGIO) && (!defined(SIGPOLL) || SIGIO != SIGPOLL)
-             SIGIO,
-#endif
-       }) {
-    (void)sigaddset(&heldSignals, signalNumber);
+  struct sigaction defer {};
+  defer.sa_handler = onEndingSignal;
+  // Interrupted system calls go on; a second ending signal waits for the first one's handler.
+  defer.sa_flags = SA_RESTART;
+  (void)sigemptyset(&defer.sa_mask);
+  for (const int signalNumber : kEndingSignals) {
+    (void)sigaddset(&defer.sa_mask, signalNumber);
+  }
+  for (const int signalNumber : kEndingSignals) {
+    struct sigaction current {};
+    if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+      (void)sigaction(signalNumber, &defer, nullptr);
+    }
   }
 }

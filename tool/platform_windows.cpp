@@ -57,7 +57,8 @@ std::string discardFile(const char* fileName, HANDLE handle) {
 
 // Opens, checks and writes fileName; the caller holds the write lock.
 bool writeOpenedFile(const char* fileName, const uint8_t* data, size_t size,
-                     RewriteCheck mayRewrite, FileIdentity& written, std::string& reason) {
+                     RewriteCheck mayRewrite, std::optional<FileIdentity>& existing,
+                     std::string& reason) {
   // Sharing delete keeps the file removable while it is open; a reparse point (a symbolic link
   // or junction) is opened itself instead of being followed.
   const HANDLE handle =
@@ -82,10 +83,12 @@ bool writeOpenedFile(const char* fileName, const uint8_t* data, size_t size,
   } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     reason = "it is a symbolic link";
   } else {
-    written = identityOf(information);
     const uint64_t existingSize =
         (uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
-    refused = !created && !mayRewrite(written, existingSize, reason);
+    if (!created) {
+      existing = identityOf(information);
+    }
+    refused = !created && !mayRewrite(*existing, existingSize, reason);
     // The file pointer stands at 0, so this empties the file; nothing has been written yet if
     // it fails, and the file stays as it was.
     if (!refused && existingSize > 0 && SetEndOfFile(handle) == 0) {
@@ -168,9 +171,10 @@ bool identifyStream(std::FILE* stream, FileIdentity& identity) {
 }
 
 bool writeFileInPlace(const char* fileName, const uint8_t* data, size_t size,
-                      RewriteCheck mayRewrite, FileIdentity& written, std::string& reason) {
+                      RewriteCheck mayRewrite, std::optional<FileIdentity>& existing,
+                      std::string& reason) {
   EnterCriticalSection(&writeLock.section);
-  const bool complete = writeOpenedFile(fileName, data, size, mayRewrite, written, reason);
+  const bool complete = writeOpenedFile(fileName, data, size, mayRewrite, existing, reason);
   LeaveCriticalSection(&writeLock.section);
   return complete;
 }
