@@ -4,12 +4,11 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "d88/d88_format.h"
-#include "tool/image_buffer.h"
-
 namespace {
 
-constexpr int32_t kTailSize = 3;
+// The layout is written out here with the format's own numbers, independently of the program.
+constexpr size_t kHeaderBytes = 688;
+constexpr size_t kRecordHeaderBytes = 16;
 
 void putLe16(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
   bytes[at] = static_cast<uint8_t>(value & 0xFF);
@@ -51,28 +50,27 @@ D88DiskBuilder& D88DiskBuilder::setDiskSize(uint32_t diskSize) {
 
 std::vector<uint8_t> encodeSectorRecord(const SectorRecord& record) {
   // Sized once for header and data: the record never grows after it is made.
-  std::vector<uint8_t> bytes(kSectorHeaderSize + record.data.size(), 0);
-  bytes[kSectorCylinderOffset] = record.c;
-  bytes[kSectorHeadOffset] = record.h;
-  bytes[kSectorNumberOffset] = record.r;
-  bytes[kSectorSizeCodeOffset] = record.n;
-  putLe16(bytes, kSectorCountOffset, record.sectorCount);
+  std::vector<uint8_t> bytes(kRecordHeaderBytes + record.data.size(), 0);
+  bytes[0] = record.c;
+  bytes[1] = record.h;
+  bytes[2] = record.r;
+  bytes[3] = record.n;
+  putLe16(bytes, 4, record.sectorCount);
   const auto stated = record.statedDataSize >= 0 ? static_cast<uint32_t>(record.statedDataSize)
                                                  : static_cast<uint32_t>(record.data.size());
-  putLe16(bytes, kSectorDataSizeOffset, stated);
-  std::copy(record.data.begin(), record.data.end(), bytes.begin() + kSectorHeaderSize);
+  putLe16(bytes, 14, stated);
+  std::copy(record.data.begin(), record.data.end(), bytes.begin() + kRecordHeaderBytes);
   return bytes;
 }
 
 std::vector<uint8_t> D88DiskBuilder::build() const {
-  std::vector<uint8_t> bytes(kDiskHeaderSize, 0);
-  std::copy_n(name_.begin(), std::min<size_t>(name_.size(), kDiskNameLength),
-              bytes.begin() + kDiskNameOffset);
-  bytes[kMediaTypeOffset] = mediaType_;
+  std::vector<uint8_t> bytes(kHeaderBytes, 0);
+  // Name at 0 (16 bytes), media type at 27, disk size at 28, then 164 track offsets of 4 bytes.
+  std::copy_n(name_.begin(), std::min<size_t>(name_.size(), 16), bytes.begin());
+  bytes[27] = mediaType_;
   for (const auto& [track, records] : tracks_) {
-    if (track >= 0 && track < kMaxTracks) {
-      putLe32(bytes, kTrackTableOffset + static_cast<size_t>(track) * kTrackEntrySize,
-              static_cast<uint32_t>(bytes.size()));
+    if (track >= 0 && track < 164) {
+      putLe32(bytes, 32 + static_cast<size_t>(track) * 4, static_cast<uint32_t>(bytes.size()));
     }
     for (const SectorRecord& record : records) {
       const std::vector<uint8_t> encoded = encodeSectorRecord(record);
@@ -80,9 +78,9 @@ std::vector<uint8_t> D88DiskBuilder::build() const {
     }
   }
   for (const auto& [track, offset] : trackOffsetOverrides_) {
-    putLe32(bytes, kTrackTableOffset + static_cast<size_t>(track) * kTrackEntrySize, offset);
+    putLe32(bytes, 32 + static_cast<size_t>(track) * 4, offset);
   }
-  putLe32(bytes, kDiskSizeOffset,
+  putLe32(bytes, 28,
           hasDiskSizeOverride_ ? diskSizeOverride_ : static_cast<uint32_t>(bytes.size()));
   return bytes;
 }
@@ -120,7 +118,7 @@ std::vector<uint8_t> interleavedOrder(int32_t sectors) {
 std::vector<SectorRecord> makeTrack(int32_t track, const std::vector<uint8_t>& order,
                                     uint8_t sizeCode, const std::vector<uint8_t>& flat,
                                     size_t firstByte) {
-  const size_t length = static_cast<size_t>(nominalSectorLength(sizeCode));
+  const size_t length = size_t{128} << sizeCode;
   std::vector<SectorRecord> records;
   for (uint8_t r : order) {
     SectorRecord record;
@@ -142,8 +140,7 @@ std::vector<SectorRecord> makeTrack(int32_t track, const std::vector<uint8_t>& o
 
 D88DiskBuilder diskFromFlatData(const std::vector<uint8_t>& flat, int32_t sectorsPerTrack,
                                 uint8_t sizeCode, const std::vector<uint8_t>& order) {
-  const size_t trackLength =
-      static_cast<size_t>(nominalSectorLength(sizeCode)) * static_cast<size_t>(sectorsPerTrack);
+  const size_t trackLength = (size_t{128} << sizeCode) * static_cast<size_t>(sectorsPerTrack);
   D88DiskBuilder disk;
   int32_t track = 0;
   for (size_t from = 0; from < flat.size(); from += trackLength) {
@@ -155,8 +152,10 @@ D88DiskBuilder diskFromFlatData(const std::vector<uint8_t>& flat, int32_t sector
 
 void writeChunk(std::vector<uint8_t>& flat, int32_t firstBlock, int32_t blockCount,
                 uint16_t lastOffset, uint8_t seed) {
-  const size_t start = static_cast<size_t>(firstBlock) * kBlockSize;
-  const size_t length = static_cast<size_t>(blockCount) * kBlockSize;
+  constexpr size_t kBlockBytes = 1024;
+  constexpr size_t kTailBytes = 3;
+  const size_t start = static_cast<size_t>(firstBlock) * kBlockBytes;
+  const size_t length = static_cast<size_t>(blockCount) * kBlockBytes;
   for (size_t i = 0; i < length; ++i) {
     // Never zero, so that only the tail written below ends the chunk.
     flat.at(start + i) = static_cast<uint8_t>(1 + (seed + i * 7) % 251);
@@ -165,6 +164,6 @@ void writeChunk(std::vector<uint8_t>& flat, int32_t firstBlock, int32_t blockCou
   for (size_t word = 0; word < 6; ++word) {
     putLe16(flat, start + 2 * word, table[word]);
   }
-  std::fill_n(flat.begin() + static_cast<std::ptrdiff_t>(start + length - kTailSize), kTailSize,
+  std::fill_n(flat.begin() + static_cast<std::ptrdiff_t>(start + length - kTailBytes), kTailBytes,
               uint8_t{0});
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -98,6 +100,40 @@ TEST_F(ReaderTest, FindsDisksUntilNoWholeHeaderRemains) {
   }
 }
 
+// One disk of 728 bytes spelled out byte by byte, its answers worked out by hand: track 0 holds
+// R 2 and then R 1, four data bytes each; the last track, 163, starts at the record of R 1.
+TEST_F(ReaderTest, ReadsAnImageSpelledOutByteByByte) {
+  std::vector<uint8_t> image(728, 0);
+  image[0] = 'H';
+  image[1] = 'I';
+  image[27] = 0x20;  // media type
+  image[28] = 0xD8;  // disk size 0x02D8 = 728
+  image[29] = 0x02;
+  image[32] = 0xB0;  // track 0 at 0x02B0 = 688, right after the header
+  image[33] = 0x02;
+  image[684] = 0xC4;  // track 163 (entry at 32 + 4 * 163) at 0x02C4 = 708
+  image[685] = 0x02;
+  const uint8_t records[] = {
+      0, 0, 2, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 'B', 'B', 'B', 'B',   // C H R N, 2 sectors
+      0, 0, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 'A', 'A', 'A', 'A'};  // ..., 4 data bytes
+  std::copy(std::begin(records), std::end(records), image.begin() + 688);
+  ASSERT_TRUE(openImage(image));
+  EXPECT_EQ(reader.getDiskCount(), 1);
+  ASSERT_TRUE(reader.selectDisk(0));
+  EXPECT_STREQ(reader.getDiskName(), "HI");
+  EXPECT_EQ(reader.getMediaType(), 0x20);
+  std::array<uint8_t, 64> ids{};
+  ASSERT_EQ(reader.listSectorIds(0, ids.data(), 64), 8);
+  EXPECT_EQ(std::vector<uint8_t>(ids.begin(), ids.begin() + 8),
+            (std::vector<uint8_t>{0, 0, 2, 0, 0, 0, 1, 0}));
+  // From the record of R 1 the walk of track 163 meets the end of the file.
+  ASSERT_EQ(reader.listSectorIds(163, ids.data(), 64), 4);
+  EXPECT_EQ(ids[2], 1);
+  std::array<uint8_t, 8> data{};
+  EXPECT_EQ(reader.readSector(0, 0, 0, 1, 0, data.data(), 8), 4);
+  EXPECT_EQ(std::string(data.begin(), data.begin() + 4), "AAAA");
+}
+
 TEST_F(ReaderTest, SelectionLoadsNameMediaTypeAndIndex) {
   const std::string sixteen = "ABCDEFGHIJKLMNOP";
   ASSERT_TRUE(openImage(
@@ -142,8 +178,8 @@ TEST_F(ReaderTest, TrackCheckBoundaries) {
   for (int32_t track = 0; track < 4; ++track) {
     disk.addTrack(track, plainTrack(track, 1));
   }
-  const uint32_t recordSize = kSectorHeaderSize + 256;
-  const uint32_t track2 = kDiskHeaderSize + 2 * recordSize;
+  const uint32_t recordSize = 16 + 256;
+  const uint32_t track2 = 688 + 2 * recordSize;
   // The disk size ends right where track 2 starts: track 2 is still accepted, track 3 is not,
   // though its data stands in the file.
   disk.setDiskSize(track2).setTrackOffset(1, 0).setTrackOffset(0, 0x80000000u);
@@ -229,6 +265,19 @@ TEST_F(ReaderTest, ReadSectorTakesFirstMatchUpToMaximum) {
   }
 }
 
+TEST_F(ReaderTest, AWalkEndsAfter65535Records) {
+  // No count ends this track: every header claims 65,535 sectors, but the one at index 65,534,
+  // the last a count could mark, claims 1.
+  std::vector<SectorRecord> track(65536, sector(0, 0, 1, 0, 0xFFFF, {}));
+  track[65534] = sector(0, 0, 2, 0, 1, {0x22});
+  track[65535] = sector(0, 0, 3, 0, 1, {0x33});
+  ASSERT_TRUE(openImage(D88DiskBuilder().addTrack(0, track).build()));
+  ASSERT_TRUE(reader.selectDisk(0));
+  uint8_t data = 0;
+  EXPECT_EQ(reader.readSector(0, 0, 0, 2, 0, &data, 1), 1);
+  EXPECT_EQ(reader.readSector(0, 0, 0, 3, 0, &data, 1), 0);
+}
+
 TEST_F(ReaderTest, ShortReadsAtTheEndOfTheFileReportWhatArrived) {
   std::vector<uint8_t> image = D88DiskBuilder()
                                    .addTrack(0, {sector(0, 0, 1, 1, 3, bytesOf(256, 0)),
@@ -236,7 +285,7 @@ TEST_F(ReaderTest, ShortReadsAtTheEndOfTheFileReportWhatArrived) {
                                                  sector(0, 0, 3, 1, 3, bytesOf(256, 90))})
                                    .build();
   // Cut the file 100 bytes into sector 2's data: sector 3's header is gone.
-  image.resize(kDiskHeaderSize + kSectorHeaderSize + 256 + kSectorHeaderSize + 100);
+  image.resize(688 + 16 + 256 + 16 + 100);
   ASSERT_TRUE(openImage(image));
   ASSERT_TRUE(reader.selectDisk(0));
   std::array<uint8_t, 256> data{};
@@ -248,12 +297,12 @@ TEST_F(ReaderTest, ShortReadsAtTheEndOfTheFileReportWhatArrived) {
 
 TEST_F(ReaderTest, ReadSectorsRunsAcrossTracksAndHeads) {
   D88DiskBuilder disk;
-  for (int32_t track = 0; track < 4; ++track) {
+  for (int32_t track = 0; track < 17; ++track) {
     disk.addTrack(track, plainTrack(track, 16));
   }
   ASSERT_TRUE(openImage(disk.build()));
   ASSERT_TRUE(reader.selectDisk(0));
-  std::vector<uint8_t> data(size_t{256} * 4, 0xEE);
+  std::vector<uint8_t> data(size_t{256} * 257, 0xEE);
 
   // R 16 of track 0, then R 1 and 2 of track 1 (C 0, H 1).
   EXPECT_EQ(reader.readSectors(0, 0, 0, 16, 1, data.data(), 256 * 3), 256 * 3);
@@ -265,12 +314,18 @@ TEST_F(ReaderTest, ReadSectorsRunsAcrossTracksAndHeads) {
   EXPECT_EQ(reader.readSectors(1, 0, 1, 16, 1, data.data(), 256 + 10), 256 + 10);
   EXPECT_EQ(data[0], 16 + 16);
   EXPECT_EQ(data[256], 32 + 1);
-  // The run ends at the first sector that is missing (track 4 does not exist).
-  EXPECT_EQ(reader.readSectors(3, 1, 1, 15, 1, data.data(), 256 * 4), 256 * 2);
+  // 257 sectors: all 16 of tracks 0 to 15, then R 1 of track 16.
+  EXPECT_EQ(reader.readSectors(0, 0, 0, 1, 1, data.data(), 256 * 257), 256 * 257);
+  EXPECT_EQ(data[256 * 256], static_cast<uint8_t>(16 * 16 + 1));
+  // The run ends at the first sector that is missing (track 17 does not exist).
+  EXPECT_EQ(reader.readSectors(16, 8, 0, 15, 1, data.data(), 256 * 4), 256 * 2);
   // A sector range of 1..8 moves to the next track after R 8.
   reader.setSectorRange(1, 8);
   EXPECT_EQ(reader.readSectors(0, 0, 0, 8, 1, data.data(), 256 * 2), 256 * 2);
   EXPECT_EQ(data[256], 16 + 1);
+  // A run that starts past the range goes on along its track.
+  EXPECT_EQ(reader.readSectors(0, 0, 0, 9, 1, data.data(), 256 * 2), 256 * 2);
+  EXPECT_EQ(data[256], 10);
   EXPECT_EQ(reader.readSectors(0, 0, 0, 1, 1, data.data(), -5), 0);
   EXPECT_EQ(reader.readSectors(0, 0, 0, 1, 256, data.data(), 256), 0);
   // A size code that no sector carries finds nothing, however long its nominal length.
@@ -297,6 +352,17 @@ TEST_F(ReaderTest, OpeningAndClosing) {
   EXPECT_EQ(reader.getDiskCount(), 0);
   EXPECT_FALSE(reader.selectDisk(0));
   expectNoDiskCurrent();
+  // A reader destroyed with its image open closes it.
+  const auto openFiles = [] {
+    const std::filesystem::directory_iterator all("/proc/self/fd");
+    return std::distance(begin(all), end(all));
+  };
+  const auto before = openFiles();
+  for (int32_t i = 0; i < 20; ++i) {
+    D88Reader another;
+    ASSERT_TRUE(another.open(dir.file("one.d88").c_str()));
+  }
+  EXPECT_EQ(openFiles(), before);
 }
 
 }  // namespace

@@ -62,21 +62,30 @@ TEST_F(AssemblyTest, InterleavedSectorsLandInSectorNumberOrder) {
 TEST_F(AssemblyTest, EachSectorGivesTheSmallerOfDataSizeAndNominalLength) {
   // Track 0: stored out of order, with short, long, duplicate and oversized-code sectors.
   std::vector<SectorRecord> track0 = {
-      sector(5, 9, filled(1000, 5), 6),  // size code 9: the data size wins
-      sector(2, 1, filled(128, 2), 6),   // shorter than 256
-      sector(3, 1, filled(512, 3), 6),   // longer than 256: only 256 taken
-      sector(1, 0, filled(128, 1), 6),   // size code 0
-      sector(4, 1, filled(256, 4), 6),   // duplicate ID: the first record's data twice
-      sector(4, 1, filled(256, 0x44), 6),
+      sector(5, 9, filled(1000, 5), 7),  // size code 9: the data size wins
+      sector(2, 1, filled(128, 2), 7),   // shorter than 256
+      sector(3, 1, filled(512, 3), 7),   // longer than 256: only 256 taken
+      sector(1, 0, filled(128, 1), 7),   // size code 0
+      sector(4, 1, filled(256, 4), 7),   // duplicate ID: the first record's data twice
+      sector(4, 1, filled(256, 0x44), 7),
+      sector(6, 8, filled(40000, 6), 7),  // size code 8: 32,768 of its 40,000 bytes
   };
   // Track 1 is absent; track 2 has a count of 0 and gives nothing; track 3 has 26 sectors
-  // stored 26, 25, ... of which only the first 16 records (R 26 down to 11) take part.
+  // stored 26, 25, ... of which only the first 16 records (R 26 down to 11) take part. Track 4
+  // lists 2 IDs, fewer than track 3: track 3's IDs left in the list (R 13 among them) stay out.
   std::vector<SectorRecord> track2 = {sector(1, 1, filled(256, 0x20), 0)};
   std::vector<SectorRecord> track3;
   for (uint8_t r = 26; r >= 1; --r) {
     track3.push_back(sector(r, 0, filled(128, r), 26));
   }
-  assemble(D88DiskBuilder().addTrack(0, track0).addTrack(2, track2).addTrack(3, track3).build(),
+  const std::vector<SectorRecord> track4 = {sector(13, 0, filled(128, 0x4D), 2),
+                                            sector(12, 0, filled(128, 0x4C), 2)};
+  assemble(D88DiskBuilder()
+               .addTrack(0, track0)
+               .addTrack(2, track2)
+               .addTrack(3, track3)
+               .addTrack(4, track4)
+               .build(),
            0x77);
 
   std::vector<uint8_t> expected;
@@ -86,9 +95,12 @@ TEST_F(AssemblyTest, EachSectorGivesTheSmallerOfDataSizeAndNominalLength) {
   appendFilled(expected, 256, 4);
   appendFilled(expected, 256, 4);
   appendFilled(expected, 1000, 5);
+  appendFilled(expected, 32768, 6);
   for (uint8_t r = 11; r <= 26; ++r) {
     appendFilled(expected, 128, r);
   }
+  appendFilled(expected, 128, 0x4C);
+  appendFilled(expected, 128, 0x4D);
   // Nothing clears the buffer: what follows keeps its earlier content.
   appendFilled(expected, 100, 0x77);
   expectPrefix(expected);

@@ -1,7 +1,10 @@
 // End-to-end tests: the built vornix run on images the tests build, its standard output,
 // standard error, exit status and every file it writes compared byte for byte.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -273,20 +276,21 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
   const std::vector<uint8_t> older(3000, 0x33);
   const std::string outside = side.file("outside.bin");
   namespace fs = std::filesystem;
+  const bool windows = testingWindowsBuild();
   const struct {
     const char* what;
-    bool unixOnly;  // a Windows file system has no such thing
+    bool skipped;  // a Windows file system has no such thing; only root makes devices
     std::function<void()> setUp;
-    const char* failure;  // the reason reported for ZK001; "" when it is written
+    const char* failure;  // the reason reported for ZK001; nullptr when it is written
     std::function<void()> check;
   } cases[] = {
       // Under Wine the server, which runs with root's rights here, opens files for the program.
-      {"a read-only file is kept", true,
+      {"a read-only file is kept", windows,
        [&] {
          writeBinaryFile(work.file("ZK001"), older);
          fs::permissions(work.file("ZK001"), fs::perms::owner_read | fs::perms::group_read);
        },
-       "",
+       "Permission denied",
        [&] {
          EXPECT_EQ(readBinaryFile(work.file("ZK001")), older);
          EXPECT_EQ(fs::status(work.file("ZK001")).permissions(),
@@ -302,7 +306,7 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
          EXPECT_EQ(readBinaryFile(outside), blocksOf(flat, 2, 4));
          EXPECT_EQ(fs::hard_link_count(outside), 2u);
        }},
-      {"a symbolic link is not followed", true,
+      {"a symbolic link is not followed", windows,
        [&] {
          writeBinaryFile(outside, older);
          fs::create_symlink(outside, work.file("ZK001"));
@@ -312,9 +316,25 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
          EXPECT_TRUE(fs::is_symlink(work.file("ZK001")));
          EXPECT_EQ(readBinaryFile(outside), older);
        }},
-      {"a FIFO does not block the run", true,
+      {"a FIFO does not block the run", windows,
        [&] { ASSERT_EQ(mkfifo(work.file("ZK001").c_str(), 0666), 0); }, "it is a FIFO",
        [&] { EXPECT_TRUE(fs::is_fifo(work.file("ZK001"))); }},
+      {"a device is kept", windows || geteuid() != 0,
+       [&] { ASSERT_EQ(mknod(work.file("ZK001").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0); },
+       "it is a device", [&] { EXPECT_TRUE(fs::is_character_file(work.file("ZK001"))); }},
+      {"a socket is kept", windows,
+       [&] {
+         sockaddr_un address{};
+         address.sun_family = AF_UNIX;
+         const std::string path = work.file("ZK001");
+         ASSERT_LT(path.size(), sizeof address.sun_path);
+         std::copy(path.begin(), path.end(), address.sun_path);
+         const int socketDescriptor = socket(AF_UNIX, SOCK_STREAM, 0);
+         ASSERT_EQ(bind(socketDescriptor, reinterpret_cast<sockaddr*>(&address), sizeof address),
+                   0);
+         close(socketDescriptor);
+       },
+       "it is a socket", [&] { EXPECT_TRUE(fs::is_socket(work.file("ZK001"))); }},
       {"a directory is kept", false, [&] { fs::create_directories(work.file("ZK001/inside")); },
        "it is a directory", [&] { EXPECT_TRUE(fs::is_directory(work.file("ZK001/inside"))); }},
       {"a second name of a file written earlier keeps that chunk", false,
@@ -327,14 +347,14 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.unixOnly && testingWindowsBuild()) {
+    if (c.skipped) {
       continue;
     }
     fs::remove_all(work.path());
     fs::create_directory(work.path());
     fs::remove(outside);
     c.setUp();
-    const RunResult result = runOn(image, asOrdinaryUser() + "timeout 60");
+    const RunResult result = runOn(image, "umask 0002; " + asOrdinaryUser() + "timeout 60");
     EXPECT_EQ(result.out, "ZK000\nZK001\nZK002\n");
     if (c.failure == nullptr) {
       EXPECT_EQ(result.exitStatus, 0);
@@ -346,6 +366,10 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
     EXPECT_EQ(readBinaryFile(work.file("ZK000")), blocksOf(flat, 0, 1));
     EXPECT_EQ(readBinaryFile(work.file("ZK002")), blocksOf(flat, 8, 1));
     EXPECT_EQ(work.entries(), (std::vector<std::string>{"ZK000", "ZK001", "ZK002"}));
+    // A new file gets 0666 less the umask.
+    if (!windows) {
+      EXPECT_EQ(fs::status(work.file("ZK002")).permissions(), static_cast<fs::perms>(0664));
+    }
     c.check();
   }
 }
@@ -435,7 +459,8 @@ TEST_F(VornixRun, NeverWritesOverTheImageBeingRead) {
   std::filesystem::create_hard_link(side.file("image.d88"), work.file("ZK002"));
   result = runVornix(work.path(), quoteForShell(side.file("image.d88")));
   EXPECT_EQ(result.exitStatus, 1);
-  expectReports(result.err, {"vornix: cannot write ZK001: ",
+  expectReports(result.err, {std::string("vornix: cannot write ZK001: ") +
+                                 (testingWindowsBuild() ? "" : "it is a symbolic link"),
                              "vornix: cannot write ZK002: it is the image being read"});
   EXPECT_TRUE(std::filesystem::is_symlink(work.file("ZK001")));
   EXPECT_EQ(readBinaryFile(side.file("image.d88")), image);
@@ -521,6 +546,16 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
        0,
        "",
        {chunks[0], chunks[1], chunks[2]}});
+  // An older ZK001 whose checks fail stays as it was.
+  const Chunk older{"ZK001", std::vector<uint8_t>(5000, 0x33)};
+  for (const char* call : {"%fstat,statx", "/^ftruncate"}) {
+    cases.push_back({call,
+                     olderSecondFile,
+                     traced(std::string("-P ZK001 -e inject=") + call + ":error=EIO"),
+                     1,
+                     "vornix: cannot write ZK001: Input/output error\n",
+                     {chunks[0], older, chunks[2]}});
+  }
   // An empty read-only ZK001 that the run fails to open stays, though the signal came then.
   cases.push_back({"SIGINT while a file that stays is opened",
                    [&] {
