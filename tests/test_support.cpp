@@ -91,8 +91,10 @@ RunResult runVornix(const std::string& workDir, const std::string& arguments,
                              " " + quoteForShell(binary) + " " + arguments + " >" +
                              (stdoutTarget.empty() ? quoteForShell(outPath) : stdoutTarget) +
                              " 2>" + quoteForShell(errPath) + " </dev/null";
+  // Every run starts with the default action for every signal, however the tests themselves
+  // were started (a script's background job has SIGINT ignored, for instance).
   // NOLINTNEXTLINE(cert-env33-c): bash sets the limits and redirections a test asks for.
-  const int status = std::system(("bash -c " + quoteForShell(script)).c_str());
+  const int status = std::system(("env --default-signal bash -c " + quoteForShell(script)).c_str());
   RunResult result;
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.out = readTextFile(outPath);

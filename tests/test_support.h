@@ -30,7 +30,8 @@ struct RunResult {
   std::string err;
 };
 
-// Runs vornix with the given shell-quoted arguments in folder workDir. shellPrefix is run by bash
+// Runs vornix with the given shell-quoted arguments in folder workDir, every signal at its default
+// action unless shellPrefix says otherwise. shellPrefix is run by bash
 // in the same shell first (to set limits, for instance); stdoutTarget replaces the captured
 // standard output when not empty. The binary is the built one unless VORNIX_BINARY names
 // another; VORNIX_RUNNER, when set, is put before it (an emulator, for instance).
