@@ -548,7 +548,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
        0,
        "",
        {chunks[0], chunks[1], chunks[2]}});
-  // An older ZK001 whose checks fail stays as it was.
+  // An older ZK001 whose checks or emptying fail stays as it was.
   const Chunk older{"ZK001", std::vector<uint8_t>(5000, 0x33)};
   for (const char* call : {"%fstat,statx", "/^ftruncate"}) {
     cases.push_back({call,
@@ -558,6 +558,13 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                      "vornix: cannot write ZK001: Input/output error\n",
                      {chunks[0], older, chunks[2]}});
   }
+  // A close that fails: the file, rewritten in place, is emptied and removed.
+  cases.push_back({"close",
+                   olderSecondFile,
+                   traced("-P ZK001 -e inject=close:error=EIO"),
+                   1,
+                   "vornix: cannot write ZK001: Input/output error\n",
+                   {chunks[0], chunks[2]}});
   // An empty read-only ZK001 that the run fails to open stays, though the signal came then.
   cases.push_back({"SIGINT while a file that stays is opened",
                    [&] {
