@@ -316,7 +316,7 @@ TEST_F(ReaderTest, ReadSectorsRunsAcrossTracksAndHeads) {
   EXPECT_EQ(data[256], 32 + 1);
   // 257 sectors: all 16 of tracks 0 to 15, then R 1 of track 16.
   EXPECT_EQ(reader.readSectors(0, 0, 0, 1, 1, data.data(), 256 * 257), 256 * 257);
-  EXPECT_EQ(data[256 * 256], static_cast<uint8_t>(16 * 16 + 1));
+  EXPECT_EQ(data[size_t{256} * 256], static_cast<uint8_t>(16 * 16 + 1));
   // The run ends at the first sector that is missing (track 17 does not exist).
   EXPECT_EQ(reader.readSectors(16, 8, 0, 15, 1, data.data(), 256 * 4), 256 * 2);
   // A sector range of 1..8 moves to the next track after R 8.

@@ -548,23 +548,18 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
        0,
        "",
        {chunks[0], chunks[1], chunks[2]}});
-  // An older ZK001 whose checks or emptying fail stays as it was.
+  // An older ZK001 whose checks or emptying fail stays as it was; one whose close fails, after
+  // it was rewritten in place, is emptied and removed.
   const Chunk older{"ZK001", std::vector<uint8_t>(5000, 0x33)};
-  for (const char* call : {"%fstat,statx", "/^ftruncate"}) {
-    cases.push_back({call,
-                     olderSecondFile,
-                     traced(std::string("-P ZK001 -e inject=") + call + ":error=EIO"),
-                     1,
-                     "vornix: cannot write ZK001: Input/output error\n",
-                     {chunks[0], older, chunks[2]}});
+  const std::pair<const char*, std::vector<Chunk>> failingCalls[] = {
+      {"%fstat,statx", {chunks[0], older, chunks[2]}},
+      {"/^ftruncate", {chunks[0], older, chunks[2]}},
+      {"close", {chunks[0], chunks[2]}}};
+  for (const auto& [call, files] : failingCalls) {
+    cases.push_back({call, olderSecondFile,
+                     traced(std::string("-P ZK001 -e inject=") + call + ":error=EIO"), 1,
+                     "vornix: cannot write ZK001: Input/output error\n", files});
   }
-  // A close that fails: the file, rewritten in place, is emptied and removed.
-  cases.push_back({"close",
-                   olderSecondFile,
-                   traced("-P ZK001 -e inject=close:error=EIO"),
-                   1,
-                   "vornix: cannot write ZK001: Input/output error\n",
-                   {chunks[0], chunks[2]}});
   // An empty read-only ZK001 that the run fails to open stays, though the signal came then.
   cases.push_back({"SIGINT while a file that stays is opened",
                    [&] {

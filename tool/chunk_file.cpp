@@ -1,5 +1,6 @@
 #include "tool/chunk_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@ namespace {
 
 struct WrittenChunkFile {
   FileIdentity identity;
+  // cppcheck-suppress unusedStructMember ; read through the iterator that finds it
   std::string name;
 };
 
@@ -31,11 +33,12 @@ bool mayRewrite(const FileIdentity& opened, uint64_t size, std::string& reason) 
                                : "cannot tell whether it is the image being read";
     return false;
   }
-  for (const WrittenChunkFile& earlier : record.written) {
-    if (earlier.identity == opened) {
-      reason = "it is " + earlier.name + ", written earlier in this run";
-      return false;
-    }
+  const auto earlier = std::find_if(
+      record.written.begin(), record.written.end(),
+      [&opened](const WrittenChunkFile& written) { return written.identity == opened; });
+  if (earlier != record.written.end()) {
+    reason = "it is " + earlier->name + ", written earlier in this run";
+    return false;
   }
   return true;
 }
