@@ -135,9 +135,11 @@ std::string discardFile(const char* fileName, int descriptor,
 }
 
 // Checks a file that stood under a chunk's name before the run, on the descriptor actually
-// opened, and empties it; nothing in it changes unless it passes. On failure, reason says why.
-bool checkAndEmptyExistingFile(int descriptor, RewriteCheck mayRewrite, FileIdentity& identity,
-                               std::string& reason) {
+// opened, and cuts it to at most size bytes; nothing in it changes unless it passes. The write
+// that follows covers the rest, so a file of the chunk's size, as a re-run finds it, is simply
+// overwritten. On failure, reason says why.
+bool checkExistingFile(int descriptor, size_t size, RewriteCheck mayRewrite, FileIdentity& identity,
+                       std::string& reason) {
   struct stat status {};
   if (fstat(descriptor, &status) != 0) {
     reason = errnoText(errno);
@@ -151,7 +153,8 @@ bool checkAndEmptyExistingFile(int descriptor, RewriteCheck mayRewrite, FileIden
   if (!mayRewrite(identity, static_cast<uint64_t>(status.st_size), reason)) {
     return false;
   }
-  if (status.st_size > 0 && ftruncate(descriptor, 0) != 0) {
+  if (static_cast<uint64_t>(status.st_size) > size &&
+      ftruncate(descriptor, static_cast<off_t>(size)) != 0) {
     reason = errnoText(errno);
     return false;
   }
@@ -176,7 +179,7 @@ bool writeOpenedFile(const char* fileName, const uint8_t* data, size_t size,
   }
   if (!absent) {
     FileIdentity identity;
-    if (!checkAndEmptyExistingFile(descriptor, mayRewrite, identity, reason)) {
+    if (!checkExistingFile(descriptor, size, mayRewrite, identity, reason)) {
       (void)close(descriptor);
       return false;
     }
