@@ -511,7 +511,8 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
            "-o /dev/null " +
            injection + " " + wrapper;
   };
-  // An older ZK001 is emptied before it is rewritten: the signal arrives right then.
+  // An older ZK001, longer than its chunk, is cut before it is rewritten: the signal arrives
+  // right then.
   const auto olderSecondFile = [&] {
     writeBinaryFile(work.file("ZK001"), std::vector<uint8_t>(5000, 0x33));
   };
