@@ -36,11 +36,11 @@ using RewriteCheck = bool (*)(const FileIdentity& opened, uint64_t size, std::st
 
 // Writes size bytes to fileName in the current directory, in place: the file is created when
 // absent, and rewritten and cut to size bytes when it is a regular file that mayRewrite
-// accepts, so it keeps its identity, owner, mode and links. Anything else under the name (a symbolic link, a
-// directory, a FIFO, a device, a socket) is left unchanged. A write or close that fails empties
-// the file and removes the name; the reason then ends in "; left empty" when the name could not
-// be removed. An ending signal that comes meanwhile waits until the file is complete or left
-// as it was. existing is set to the identity of a file that stood under the name before: only
+// accepts, so it keeps its identity, owner, mode and links. Anything else under the name (a
+// symbolic link, a directory, a FIFO, a device, a socket) is left unchanged. A write or close that
+// fails empties the file and removes the name; the reason then ends in "; left empty" when the name
+// could not be removed. An ending signal that comes meanwhile waits until the file is complete or
+// left as it was. existing is set to the identity of a file that stood under the name before: only
 // such a file can have other names. On failure, reason says why.
 bool writeFileInPlace(const char* fileName, const uint8_t* data, size_t size,
                       RewriteCheck mayRewrite, std::optional<FileIdentity>& existing,
