@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tool/error_text.h"
+
 namespace {
 
 struct WrittenChunkFile {
@@ -43,14 +45,6 @@ bool mayRewrite(const FileIdentity& opened, uint64_t size, std::string& reason) 
   return true;
 }
 
-void reportWriteFailure(const char* fileName, const std::string& reason) {
-  // The file's name was printed before the write; keep that order where both streams meet. A
-  // failing standard output is reported once, at the end of the run; a failing standard error
-  // leaves nowhere to report anything.
-  (void)std::fflush(stdout);
-  (void)std::fprintf(stderr, "vornix: cannot write %s: %s\n", fileName, reason.c_str());
-}
-
 }  // namespace
 
 void formatChunkFileName(char (&fileName)[kChunkFileNameCapacity], int32_t fileNumber) {
@@ -68,7 +62,8 @@ bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size) {
   std::string reason;
   std::optional<FileIdentity> existing;
   if (!writeFileInPlace(fileName, data, size, mayRewrite, existing, reason)) {
-    reportWriteFailure(fileName, reason);
+    // A failing standard output is reported once, at the end of the run.
+    reportFailure(std::string("write ") + fileName, reason);
     return false;
   }
   // A file the run created has no other name that a later chunk could use.

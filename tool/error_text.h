@@ -1,7 +1,8 @@
-// How the program words a failed read or write in its messages.
+// How the program words and reports a failed read or write.
 #pragma once
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 #include <system_error>
 
@@ -12,4 +13,12 @@ inline std::string errnoText(int error) {
     return "write error";
   }
   return std::error_code(error, std::generic_category()).message();
+}
+
+// Reports on standard error that the program cannot do what (as in "cannot write ZK001"), and
+// why. Names already printed go out first, so that both streams keep their order where they
+// meet; a failing standard error leaves nowhere to report anything.
+inline void reportFailure(const std::string& what, const std::string& reason) {
+  (void)std::fflush(stdout);
+  (void)std::fprintf(stderr, "vornix: cannot %s: %s\n", what.c_str(), reason.c_str());
 }

@@ -34,8 +34,7 @@ bool finishStandardOutput() {
   if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
     return true;
   }
-  (void)std::fprintf(stderr, "vornix: cannot write to standard output: %s\n",
-                     errnoText(errno).c_str());
+  reportFailure("write to standard output", errnoText(errno));
   return false;
 }
 
@@ -45,9 +44,7 @@ bool finishReading(const D88Reader& reader) {
   if (reader.getReadError() == 0) {
     return true;
   }
-  (void)std::fflush(stdout);
-  (void)std::fprintf(stderr, "vornix: cannot read the image: %s\n",
-                     errnoText(reader.getReadError()).c_str());
+  reportFailure("read the image", errnoText(reader.getReadError()));
   return false;
 }
 
