@@ -174,7 +174,12 @@ bool D88Reader::seekTo(int64_t position) {
   }
   std::clearerr(file);
   if (std::fseek(file, static_cast<long>(position), SEEK_SET) != 0) {
-    noteReadError(errno);
+    // The position is never negative: a block device refuses one beyond its end, where a
+    // regular file holding the same bytes would simply give no more. That is a damaged image,
+    // not a failure of the system.
+    if (errno != EINVAL) {
+      noteReadError(errno);
+    }
     streamPosition = -1;
     return false;
   }

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "d88/d88_format.h"
-#include "tool/platform.h"
+#include "platform/platform.h"
 
 class D88Reader {
  public:

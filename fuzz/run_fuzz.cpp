@@ -71,7 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   require(reader.open(fuzzImagePath().c_str()), "open");
   FileIdentity image;
   require(reader.getFileIdentity(image), "the image's identity");
-  beginChunkFiles(&image);
+  ProtectedFiles protectedFiles;
+  protectedFiles.image = &image;
+  beginChunkFiles(protectedFiles);
   int32_t fileCounter = 0;
   for (int32_t disk = 0; disk < reader.getDiskCount() && disk < 2; ++disk) {
     reader.selectDisk(disk);

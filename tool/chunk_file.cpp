@@ -16,23 +16,33 @@ struct WrittenChunkFile {
   std::string name;
 };
 
-// What a chunk file must never be written over: the image being read, and every file written
-// earlier in the run, which holds a chunk of its own. Set by the entry before the scan starts.
+// What a chunk file must never be written over: the image being read, the files standard
+// output and standard error go to, and every file written earlier in the run, which holds a
+// chunk of its own. Set by the entry before the scan starts.
 struct ChunkFileRecord {
-  bool imageKnown = false;
-  FileIdentity image;
+  std::optional<FileIdentity> image;
+  std::optional<FileIdentity> standardOutput;
+  std::optional<FileIdentity> standardError;
   std::vector<WrittenChunkFile> written;
 };
 
 ChunkFileRecord record;
 
-// Whether an existing file opened under a chunk's name may be rewritten.
-bool mayRewrite(const FileIdentity& opened, uint64_t size, std::string& reason) {
+std::optional<FileIdentity> known(const FileIdentity* identity) {
+  return identity != nullptr ? std::optional<FileIdentity>(*identity) : std::nullopt;
+}
+
+// Whether an existing file opened under a chunk's name may be written.
+bool mayWrite(const FileIdentity& opened, uint64_t size, std::string& reason) {
   // A file of size 0 cannot be the image, which holds at least one disk header whenever there
   // are chunks to write.
-  if (record.imageKnown ? opened == record.image : size > 0) {
-    reason = record.imageKnown ? "it is the image being read"
-                               : "cannot tell whether it is the image being read";
+  if (record.image ? opened == *record.image : size > 0) {
+    reason = record.image ? "it is the image being read"
+                          : "cannot tell whether it is the image being read";
+    return false;
+  }
+  if (record.standardOutput == opened || record.standardError == opened) {
+    reason = record.standardOutput == opened ? "it is standard output" : "it is standard error";
     return false;
   }
   const auto earlier = std::find_if(
@@ -52,23 +62,23 @@ void formatChunkFileName(char (&fileName)[kChunkFileNameCapacity], int32_t fileN
   (void)std::snprintf(fileName, kChunkFileNameCapacity, "ZK%03d", static_cast<int>(fileNumber));
 }
 
-void beginChunkFiles(const FileIdentity* image) {
-  record.imageKnown = image != nullptr;
-  record.image = image != nullptr ? *image : FileIdentity{};
+void beginChunkFiles(const ProtectedFiles& files) {
+  record.image = known(files.image);
+  record.standardOutput = known(files.standardOutput);
+  record.standardError = known(files.standardError);
   record.written.clear();
 }
 
 bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size) {
   std::string reason;
-  std::optional<FileIdentity> existing;
-  if (!writeFileInPlace(fileName, data, size, mayRewrite, existing, reason)) {
-    // A failing standard output is reported once, at the end of the run.
+  FileIdentity written;
+  const bool complete = writeFileWhole(fileName, data, size, mayWrite, written, reason);
+  if (complete) {
+    // Any other name this file gets, from this run or another process, is refused later.
+    record.written.push_back({written, fileName});
+  } else {
     reportFailure(std::string("write ") + fileName, reason);
-    return false;
   }
-  // A file the run created has no other name that a later chunk could use.
-  if (existing) {
-    record.written.push_back({*existing, fileName});
-  }
-  return true;
+  endRunIfSignalled();
+  return complete;
 }

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tool/platform.h"
+#include "platform/platform.h"
 
 // Room for "ZK" and any 32-bit number.
 constexpr size_t kChunkFileNameCapacity = 16;
@@ -12,13 +12,19 @@ constexpr size_t kChunkFileNameCapacity = 16;
 // Formats the name of output file number fileNumber: "ZK" and at least three digits.
 void formatChunkFileName(char (&fileName)[kChunkFileNameCapacity], int32_t fileNumber);
 
-// Starts a run's chunk files: image is the identity of the image being read, or nullptr when
-// the system cannot tell it; no chunk file of the run is ever written over it. The files
-// written by an earlier run in this process are forgotten.
-void beginChunkFiles(const FileIdentity* image);
+// What no chunk file may be written over, besides the files written earlier in the run: each
+// given as its identity, or nullptr when there is none or the system cannot tell it.
+struct ProtectedFiles {
+  const FileIdentity* image = nullptr;
+  const FileIdentity* standardOutput = nullptr;
+  const FileIdentity* standardError = nullptr;
+};
 
-// Writes size bytes of data to the regular file fileName in the current directory, creating it
-// or rewriting it in place. Anything else under that name, the image, and a file this run has
-// already written under another name are left as they were; a write that fails leaves no
-// partial chunk. A failure is reported on standard error.
+// Starts a run's chunk files. The files written by an earlier run in this process are forgotten.
+void beginChunkFiles(const ProtectedFiles& files);
+
+// Writes size bytes of data to the regular file fileName in the current directory, so that the
+// name never shows a partial chunk. Anything else under that name, the protected files, and a
+// file this run has already written under another name are left as they were. A failure is
+// reported on standard error; a signal that came meanwhile then ends the run.
 bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size);

@@ -1,19 +1,10 @@
-// How the program words and reports a failed read or write.
+// How the program reports a failure.
 #pragma once
 
-#include <cerrno>
 #include <cstdio>
 #include <string>
-#include <system_error>
 
-// The system's reason for a failure, from an errno value. Not every library sets errno for
-// every failed write, so a plain "write error" stands in for 0.
-inline std::string errnoText(int error) {
-  if (error == 0) {
-    return "write error";
-  }
-  return std::error_code(error, std::generic_category()).message();
-}
+#include "platform/platform.h"
 
 // Reports on standard error that the program cannot do what (as in "cannot write ZK001"), and
 // why. Names already printed go out first, so that both streams keep their order where they

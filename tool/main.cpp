@@ -5,17 +5,21 @@
 #include <cstdio>
 
 #include "d88/d88_reader.h"
+#include "platform/platform.h"
 #include "tool/chunk_file.h"
 #include "tool/chunk_scanner.h"
 #include "tool/error_text.h"
 #include "tool/image_buffer.h"
-#include "tool/platform.h"
 #include "tool/track_assembly.h"
 
 namespace {
 
 // Only the first disks of an image are processed, whatever the image holds beyond them.
 constexpr int32_t kProcessedDisks = 2;
+
+// The descriptors of standard output and standard error, the same on every system.
+constexpr int kStandardOutput = 1;
+constexpr int kStandardError = 2;
 
 constexpr const char* kUsageMessage = "Usage: vornix [d88file]\n";
 // "The file cannot be opened" in Japanese, as Shift-JIS bytes whatever the terminal's encoding.
@@ -28,14 +32,48 @@ constexpr const char* kOpenFailureMessage =
 uint8_t imageBuffer[kImageBufferSize];
 
 // The names printed on standard output are the record of what was written; losing them is a
-// failure of the run.
-bool finishStandardOutput() {
+// failure of the run, reported once, with the first reason met.
+int standardOutputError = -1;
+
+void flushNames() {
   errno = 0;
-  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
+  if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && standardOutputError < 0) {
+    standardOutputError = errno;
+  }
+}
+
+bool finishStandardOutput() {
+  flushNames();
+  if (standardOutputError < 0) {
     return true;
   }
-  reportFailure("write to standard output", errnoText(errno));
+  reportFailure("write to standard output", errnoText(standardOutputError));
   return false;
+}
+
+// The image is never written through any descriptor, standard output and error included; the
+// other files they go to are known so that no chunk is written over them.
+bool protectStandardStreams(const FileIdentity* image, FileIdentity& output, FileIdentity& errors,
+                            ProtectedFiles& files) {
+  files.image = image;
+  if (identifyStandardStream(kStandardOutput, output)) {
+    files.standardOutput = &output;
+  }
+  if (identifyStandardStream(kStandardError, errors)) {
+    files.standardError = &errors;
+  }
+  if (image == nullptr) {
+    return true;
+  }
+  // Reported only where the report cannot land in the image.
+  if (files.standardError != nullptr && errors == *image) {
+    return false;
+  }
+  if (files.standardOutput != nullptr && output == *image) {
+    reportFailure("write to standard output", "it is the image being read");
+    return false;
+  }
+  return true;
 }
 
 // A damaged image only yields fewer chunks, but one the system could not deliver is a failure
@@ -51,7 +89,7 @@ bool finishReading(const D88Reader& reader) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  prepareSignals();
+  prepareProcess();
   D88Reader reader;
   int32_t fileCounter = 0;
   if (argc != 2) {
@@ -63,15 +101,27 @@ int main(int argc, char** argv) {
     return 1;
   }
   FileIdentity image;
-  beginChunkFiles(reader.getFileIdentity(image) ? &image : nullptr);
+  FileIdentity output;
+  FileIdentity errors;
+  ProtectedFiles protectedFiles;
+  if (!protectStandardStreams(reader.getFileIdentity(image) ? &image : nullptr, output, errors,
+                              protectedFiles)) {
+    return 1;
+  }
+  beginChunkFiles(protectedFiles);
 
   bool succeeded = true;
   for (int32_t disk = 0; disk < reader.getDiskCount() && disk < kProcessedDisks; ++disk) {
     reader.selectDisk(disk);
     assembleDisk(reader, imageBuffer);
+    // A signal during the scan waits until the file being written is complete and the names of
+    // the files written are out.
+    holdEndingSignals();
     if (!scanChunks(imageBuffer, fileCounter)) {
       succeeded = false;
     }
+    flushNames();
+    releaseEndingSignals();
   }
   if (!finishReading(reader)) {
     succeeded = false;
