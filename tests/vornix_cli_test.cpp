@@ -374,11 +374,12 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
   }
 }
 
-TEST_F(VornixRun, AChunkCutShortByAFileSizeLimitLeavesNoPartialBytes) {
+TEST_F(VornixRun, AFileSizeLimitFailsAChunkBeforeAnyByteChanges) {
   const std::vector<uint8_t> flat = threeChunkFlat();
   const std::vector<uint8_t> image = diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build();
   const Chunk first{"ZK000", blocksOf(flat, 0, 1)};
   const Chunk third{"ZK002", blocksOf(flat, 8, 1)};
+  const Chunk older{"ZK001", std::vector<uint8_t>(3000, 0x33)};
   const std::string keep = side.file("keep");
   namespace fs = std::filesystem;
   // Wine words the reason its own way.
@@ -392,27 +393,28 @@ TEST_F(VornixRun, AChunkCutShortByAFileSizeLimitLeavesNoPartialBytes) {
     std::vector<Chunk> files;
   } cases[] = {
       {"a new file", false, [] {}, tooLarge, {first, third}},
-      {"a hard link: the other name keeps no partial bytes either",
+      // Rewritten in place; on Windows, emptied first, so the file goes and the link with it.
+      {"a hard link, and through it the other name",
        false,
        [&] {
-         writeBinaryFile(keep, std::vector<uint8_t>(3000, 0x33));
+         writeBinaryFile(keep, older.bytes);
          fs::create_hard_link(keep, work.file("ZK001"));
        },
        tooLarge,
-       {first, third}},
-      // Older files in a folder the user may not change: the name cannot be removed.
-      {"a name that cannot be removed is left empty",
+       testingWindowsBuild() ? std::vector<Chunk>{first, third} : std::vector<Chunk>{first, older, third}},
+      // Older files in a folder the user may not change cannot be replaced, only rewritten.
+      {"an older file in a folder the user may not change",
        true,
        [&] {
          for (const char* name : {"ZK000", "ZK001", "ZK002"}) {
-           writeBinaryFile(work.file(name), std::vector<uint8_t>(3000, 0x33));
+           writeBinaryFile(work.file(name), older.bytes);
          }
          fs::permissions(work.path(),
                          fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                          fs::perm_options::remove);
        },
-       tooLarge + "; left empty",
-       {first, {"ZK001", {}}, third}},
+       tooLarge,
+       {first, older, third}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -432,7 +434,7 @@ TEST_F(VornixRun, AChunkCutShortByAFileSizeLimitLeavesNoPartialBytes) {
     expectReports(result.err, {c.report});
     expectFiles(c.files);
     if (fs::exists(keep)) {
-      EXPECT_EQ(fs::file_size(keep), 0u);
+      EXPECT_EQ(fs::file_size(keep), testingWindowsBuild() ? 0u : older.bytes.size());
     }
     fs::remove_all(work.path());
     fs::create_directory(work.path());
@@ -493,8 +495,8 @@ TEST_F(VornixRun, FailingStandardOutputIsReportedAndEveryFileStillWritten) {
   }
 }
 
-// Signals, failing reads and a racing rename, made to happen at a chosen system call of the run
-// by strace.
+// Signals, kills, failing calls and other processes, made to act at a chosen system call of the
+// run by strace.
 TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) {
   // NOLINTNEXTLINE(cert-env33-c): asks the shell whether strace is installed.
   if (testingWindowsBuild() || std::system("command -v strace >/dev/null") != 0) {
@@ -505,20 +507,30 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   const Chunk chunks[] = {{"ZK000", blocksOf(flat, 0, 1)},
                           {"ZK001", blocksOf(flat, 2, 4)},
                           {"ZK002", blocksOf(flat, 8, 1)}};
+  const Chunk older{"ZK001", std::vector<uint8_t>(5000, 0x33)};
   // wrapper goes between strace and vornix. LeakSanitizer cannot work under ptrace.
   const auto traced = [](const std::string& injection, const std::string& wrapper = "") {
     return "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\" strace -f -e quiet=all "
            "-o /dev/null " +
            injection + " " + wrapper;
   };
-  // An older ZK001, longer than its chunk, is cut before it is rewritten: the signal arrives
-  // right then.
-  const auto olderSecondFile = [&] {
-    writeBinaryFile(work.file("ZK001"), std::vector<uint8_t>(5000, 0x33));
+  // ZK001's write is the run's second; its chunk differs from the older file, which is replaced.
+  const auto atSecondWrite = [&](const std::string& action) {
+    return traced("-e trace=write -e inject=write:" + action + ":when=2");
   };
-  const auto atTruncation = [&](const std::string& signalName) {
-    return traced("-e trace=/^ftruncate -e inject=/^ftruncate:signal=" + signalName);
+  const auto olderSecondFile = [&] { writeBinaryFile(work.file("ZK001"), older.bytes); };
+  const auto previousRun = [&] {
+    for (const Chunk& chunk : chunks) {
+      writeBinaryFile(work.file(chunk.name), chunk.bytes);
+    }
   };
+  // Runs prefix in the background once a process has a file open that matches pattern.
+  const auto once = [](const std::string& pattern, const std::string& prefix) {
+    return "(until find /proc/[0-9]*/fd -lname " + pattern +
+           " 2>/dev/null | grep -q .; do sleep 0.01; done; " + prefix + ") & ";
+  };
+  const std::string readsOfImage = "-P " + quoteForShell(imagePath()) + " -e inject=read:";
+  const std::string delayedRead = readsOfImage + "delay_enter=1000000:when=1";
   namespace fs = std::filesystem;
   struct Case {
     std::string what;
@@ -529,61 +541,77 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
     std::vector<Chunk> files;
   };
   std::vector<Case> cases;
-  // The file being written is finished, then the run ends by the signal.
-  const std::pair<const char*, int> endingSignals[] = {
-      {"HUP", SIGHUP},       {"INT", SIGINT},   {"QUIT", SIGQUIT},
-      {"TERM", SIGTERM},     {"ALRM", SIGALRM}, {"XCPU", SIGXCPU},
-      {"VTALRM", SIGVTALRM}, {"PROF", SIGPROF}, {"IO", SIGPOLL}};
+  // The file being written is finished, then the run ends by the signal; its name is printed.
+  const std::pair<std::string, int> endingSignals[] = {
+      {"HUP", SIGHUP},       {"INT", SIGINT},   {"QUIT", SIGQUIT},  {"TERM", SIGTERM},
+      {"ALRM", SIGALRM},     {"XCPU", SIGXCPU}, {"PROF", SIGPROF},  {"IO", SIGPOLL},
+      {"VTALRM", SIGVTALRM}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2},  {"PWR", SIGPWR},
+      {std::to_string(SIGRTMIN), SIGRTMIN},     {std::to_string(SIGRTMAX), SIGRTMAX}};
   for (const auto& [name, number] : endingSignals) {
-    cases.push_back({std::string("SIG") + name,
-                     olderSecondFile,
-                     atTruncation(name),
-                     128 + number,
-                     "",
-                     {chunks[0], chunks[1]}});
+    cases.push_back({"signal " + name, olderSecondFile, atSecondWrite("signal=" + name),
+                     128 + number, "", {chunks[0], chunks[1]}});
   }
-  cases.push_back(
-      {"SIGINT ignored at start stays ignored",
-       olderSecondFile,
-       traced("-e trace=/^ftruncate -e inject=/^ftruncate:signal=INT", "env --ignore-signal=INT"),
-       0,
-       "",
-       {chunks[0], chunks[1], chunks[2]}});
-  // An older ZK001 whose checks or emptying fail stays as it was; one whose close fails, after
-  // it was rewritten in place, is emptied and removed.
-  const Chunk older{"ZK001", std::vector<uint8_t>(5000, 0x33)};
-  const std::pair<const char*, std::vector<Chunk>> failingCalls[] = {
-      {"%fstat,statx", {chunks[0], older, chunks[2]}},
-      {"/^ftruncate", {chunks[0], older, chunks[2]}},
-      {"close", {chunks[0], chunks[2]}}};
-  for (const auto& [call, files] : failingCalls) {
-    cases.push_back({call, olderSecondFile,
-                     traced(std::string("-P ZK001 -e inject=") + call + ":error=EIO"), 1,
-                     "vornix: cannot write ZK001: Input/output error\n", files});
-  }
-  // An empty read-only ZK001 that the run fails to open stays, though the signal came then.
-  cases.push_back({"SIGINT while a file that stays is opened",
+  cases.push_back({"SIGINT ignored at start stays ignored", olderSecondFile,
+                   atSecondWrite("signal=INT") + "env --ignore-signal=INT", 0, "",
+                   {chunks[0], chunks[1], chunks[2]}});
+  // Killed while ZK001 is written: a new file or a replacement has no name yet, and a file that
+  // already holds the chunk is written over with the same bytes.
+  cases.push_back({"SIGKILL in a fresh folder", [] {}, atSecondWrite("signal=KILL"),
+                   128 + SIGKILL, "", {chunks[0]}});
+  cases.push_back({"SIGKILL over an older file", olderSecondFile, atSecondWrite("signal=KILL"),
+                   128 + SIGKILL, "", {chunks[0], older}});
+  cases.push_back({"SIGKILL over a previous run's files", previousRun,
+                   atSecondWrite("signal=KILL"), 128 + SIGKILL, "",
+                   {chunks[0], chunks[1], chunks[2]}});
+  // Where a file system makes no unnamed files, new ones are written under a temporary name.
+  cases.push_back({"no unnamed files", [] {}, traced("-P . -e inject=openat:error=EOPNOTSUPP"), 0,
+                   "", {chunks[0], chunks[1], chunks[2]}});
+  // A re-run cuts nothing, replaces nothing and makes no file: every such call would fail.
+  cases.push_back({"a re-run", previousRun,
+                   traced("-e inject=ftruncate,rename,renameat2,link,linkat,unlink:error=EPERM"),
+                   0, "", {chunks[0], chunks[1], chunks[2]}});
+  cases.push_back({"an older file that cannot be checked", olderSecondFile,
+                   traced("-P ZK001 -e inject=%fstat,statx:error=EIO"), 1,
+                   "vornix: cannot write ZK001: Input/output error\n",
+                   {chunks[0], older, chunks[2]}});
+  // The failure is reported, with the first reason, before the waiting signal ends the run.
+  cases.push_back({"SIGINT while a read-only file is opened",
                    [&] {
                      writeBinaryFile(work.file("ZK001"), {});
                      fs::permissions(work.file("ZK001"), fs::perms::owner_read);
                    },
-                   traced("-P ZK001 -e inject=openat:signal=INT", asOrdinaryUser()),
-                   128 + SIGINT,
-                   "",
-                   {chunks[0], {"ZK001", {}}}});
-  const std::string readsOfImage = "-P " + quoteForShell(imagePath()) + " -e inject=read:";
-  cases.push_back({"a read that fails once succeeds on the second try",
-                   [] {},
-                   traced(readsOfImage + "error=EIO:when=1"),
-                   0,
-                   "",
+                   traced("-P ZK001 -e inject=openat:signal=INT", asOrdinaryUser()), 128 + SIGINT,
+                   "vornix: cannot write ZK001: Permission denied\n", {chunks[0], {"ZK001", {}}}});
+  // Rewritten in place as it has another link; the folder keeps the name.
+  cases.push_back({"a failing close in a folder the user may not change",
+                   [&] {
+                     previousRun();
+                     writeBinaryFile(work.file("ZK001"), older.bytes);
+                     fs::create_hard_link(work.file("ZK001"), side.file("keep"));
+                     fs::permissions(work.path(), fs::perms::owner_write, fs::perm_options::remove);
+                   },
+                   traced("-P ZK001 -e inject=close:error=EIO", asOrdinaryUser()), 1,
+                   "vornix: cannot write ZK001: Input/output error; left empty\n",
+                   {chunks[0], {"ZK001", {}}, chunks[2]}});
+  // Another process gives ZK000 a second name while ZK001 is written: it keeps chunk 0.
+  cases.push_back({"a second name made meanwhile", [] {},
+                   "(until [ -e ZK000 ]; do sleep 0.01; done; ln ZK000 ZK002) & " +
+                       traced("-e trace=write -e inject=write:delay_enter=1000000:when=2"),
+                   1, "vornix: cannot write ZK002: it is ZK000, written earlier in this run\n",
+                   {chunks[0], chunks[1], {"ZK002", chunks[0].bytes}}});
+  // Another process puts its file under ZK000 while the run writes ZK000: a failure leaves it.
+  cases.push_back({"another process's file under the name of a failed chunk",
+                   [&] { writeBinaryFile(side.file("other"), older.bytes); },
+                   once("\"$PWD/*\"", "mv " + quoteForShell(side.file("other")) + " ZK000") +
+                       traced("-e inject=write:error=ENOSPC:delay_enter=1000000:when=1"),
+                   1, "vornix: cannot write ZK000: No space left on device\n",
+                   {{"ZK000", older.bytes}, chunks[1], chunks[2]}});
+  cases.push_back({"a read that fails once succeeds on the second try", [] {},
+                   traced(readsOfImage + "error=EIO:when=1"), 0, "",
                    {chunks[0], chunks[1], chunks[2]}});
-  cases.push_back({"an image whose every read fails",
-                   [] {},
-                   traced(readsOfImage + "error=EIO:when=1+"),
-                   1,
-                   "vornix: cannot read the image: Input/output error\n",
-                   {}});
+  cases.push_back({"an image whose every read fails", [] {},
+                   traced(readsOfImage + "error=EIO:when=1+"), 1,
+                   "vornix: cannot read the image: Input/output error\n", {}});
   // The image is also ZK000; while its first read is delayed, another file takes its path.
   const std::string other = quoteForShell(side.file("other.d88"));
   cases.push_back({"the image is known by the file it reads, not by its path",
@@ -592,12 +620,9 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                      fs::create_hard_link(imagePath(), work.file("ZK000"));
                      writeBinaryFile(side.file("other.d88"), {});
                    },
-                   "(until find /proc/[0-9]*/fd -lname " + quoteForShell(imagePath()) +
-                       " 2>/dev/null | grep -q .; do sleep 0.01; done; mv " + other + " " +
-                       quoteForShell(imagePath()) + ") & " +
-                       traced(readsOfImage + "delay_enter=1000000:when=1"),
-                   1,
-                   "vornix: cannot write ZK000: it is the image being read\n",
+                   once(quoteForShell(imagePath()), "mv " + other + " " + quoteForShell(imagePath())) +
+                       traced(delayedRead),
+                   1, "vornix: cannot write ZK000: it is the image being read\n",
                    {{"ZK000", image}, chunks[1], chunks[2]}});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -606,9 +631,14 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
     c.setUp();
     // SIGQUIT and SIGXCPU would leave a core dump among the files.
     const RunResult result = runOn(image, "ulimit -c 0; " + c.prefix);
+    fs::permissions(work.path(), fs::perms::owner_all, fs::perm_options::add);
     EXPECT_EQ(result.exitStatus, c.status);
     EXPECT_EQ(result.err, c.err);
     expectFiles(c.files);
+    // Every file complete when a caught signal ends the run is listed.
+    if (c.status > 128 && c.status != 128 + SIGKILL) {
+      EXPECT_EQ(result.out, listing(c.files));
+    }
   }
 }
 
