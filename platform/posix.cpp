@@ -39,7 +39,7 @@ auto retryInterrupted(Call call) -> decltype(call()) {
 // The ones the system raises for a fault of the program itself (SIGSEGV, SIGBUS, SIGILL, SIGFPE,
 // SIGTRAP, SIGSYS, SIGABRT) are left at their default: deferring one would run on into the fault.
 constexpr int kEndingSignals[] = {
-    SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF, SIGUSR1, SIGUSR2,
+    SIGHUP,    SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF, SIGUSR1, SIGUSR2,
 #ifdef SIGPOLL
     SIGPOLL,
 #endif

@@ -1,6 +1,8 @@
 // End-to-end tests: the built vornix run on images the tests build, its standard output,
 // standard error, exit status and every file it writes compared byte for byte.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -277,6 +279,7 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
   const std::string outside = side.file("outside.bin");
   namespace fs = std::filesystem;
   const bool windows = testingWindowsBuild();
+  int fifoReader = -1;
   const struct {
     const char* what;
     bool skipped;  // a Windows file system has no such thing; only root makes devices
@@ -316,9 +319,18 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
          EXPECT_TRUE(fs::is_symlink(work.file("ZK001")));
          EXPECT_EQ(readBinaryFile(outside), older);
        }},
-      {"a FIFO does not block the run", windows,
-       [&] { ASSERT_EQ(mkfifo(work.file("ZK001").c_str(), 0666), 0); }, "it is a FIFO",
-       [&] { EXPECT_TRUE(fs::is_fifo(work.file("ZK001"))); }},
+      // A process reading the FIFO would see a writer come and go.
+      {"a FIFO is not opened", windows,
+       [&] {
+         ASSERT_EQ(mkfifo(work.file("ZK001").c_str(), 0666), 0);
+         fifoReader = open(work.file("ZK001").c_str(), O_RDONLY | O_NONBLOCK);
+       },
+       "it is a FIFO",
+       [&] {
+         pollfd reader{fifoReader, POLLIN, 0};
+         EXPECT_EQ(poll(&reader, 1, 0), 0);
+         close(fifoReader);
+       }},
       {"a device is kept", windows || geteuid() != 0,
        [&] { ASSERT_EQ(mknod(work.file("ZK001").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0); },
        "it is a device", [&] { EXPECT_TRUE(fs::is_character_file(work.file("ZK001"))); }},
@@ -394,14 +406,14 @@ TEST_F(VornixRun, AFileSizeLimitFailsAChunkBeforeAnyByteChanges) {
   } cases[] = {
       {"a new file", false, [] {}, tooLarge, {first, third}},
       // Rewritten in place; on Windows, emptied first, so the file goes and the link with it.
-      {"a hard link, and through it the other name",
-       false,
+      {"a hard link, and through it the other name", false,
        [&] {
          writeBinaryFile(keep, older.bytes);
          fs::create_hard_link(keep, work.file("ZK001"));
        },
        tooLarge,
-       testingWindowsBuild() ? std::vector<Chunk>{first, third} : std::vector<Chunk>{first, older, third}},
+       testingWindowsBuild() ? std::vector<Chunk>{first, third}
+                             : std::vector<Chunk>{first, older, third}},
       // Older files in a folder the user may not change cannot be replaced, only rewritten.
       {"an older file in a folder the user may not change",
        true,
@@ -468,6 +480,94 @@ TEST_F(VornixRun, NeverWritesOverTheImageBeingRead) {
   EXPECT_EQ(readBinaryFile(side.file("image.d88")), image);
   EXPECT_EQ(std::filesystem::hard_link_count(side.file("image.d88")), 2u);
   EXPECT_EQ(readBinaryFile(work.file("ZK000")), blocksOf(flat, 0, 1));
+}
+
+// Standard output or error on the image: nothing is written, to it or anywhere. On a file that a
+// chunk would go to: that chunk is refused.
+TEST_F(VornixRun, StandardStreamsAreNeverWrittenOverByChunksNorTheImageByNames) {
+  if (testingWindowsBuild()) {
+    GTEST_SKIP() << "redirections to a file opened for reading and writing are a Unix shell's";
+  }
+  const std::vector<uint8_t> flat = threeChunkFlat();
+  const std::vector<uint8_t> image = diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build();
+  const std::string imageArgument = quoteForShell(imagePath());
+  const std::string errorsTo = "sh -c 'exec 2>>\"$0\"; exec \"$@\"' ";
+  const std::string names = "ZK000\nZK001\nZK002\n";
+  const std::string outputRefused = "vornix: cannot write ZK001: it is standard output\n";
+  const std::string errorRefused = "vornix: cannot write ZK001: it is standard error\n";
+  const Chunk first{"ZK000", blocksOf(flat, 0, 1)};
+  const Chunk third{"ZK002", blocksOf(flat, 8, 1)};
+  const auto text = [](const std::string& bytes) {
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+  };
+  const struct {
+    const char* what;
+    std::string prefix;
+    std::string stdoutTarget;
+    std::string out;
+    std::string err;
+    std::vector<Chunk> files;
+  } cases[] = {
+      {"output opened for reading and writing",
+       "exec 3<>" + imageArgument + ";",
+       "&3",
+       "",
+       "vornix: cannot write to standard output: it is the image being read\n",
+       {}},
+      {"output appended",
+       "",
+       ">" + imageArgument,
+       "",
+       "vornix: cannot write to standard output: it is the image being read\n",
+       {}},
+      {"error appended", errorsTo + imageArgument, "", "", "", {}},
+      {"output to ZK001", "", "ZK001", "", outputRefused, {first, {"ZK001", text(names)}, third}},
+      {"error to ZK001",
+       errorsTo + "ZK001",
+       "",
+       names,
+       "",
+       {first, {"ZK001", text(errorRefused)}, third}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(work.path());
+    std::filesystem::create_directory(work.path());
+    const RunResult result = runOn(image, c.prefix, c.stdoutTarget);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(readBinaryFile(imagePath()), image);
+    expectFiles(c.files);
+  }
+}
+
+// A loop device holds whole 512-byte sectors; an image cut short on one reads as the same bytes
+// in a file do.
+TEST_F(VornixRun, AnImageOnABlockDeviceThatEndsEarlyIsADamagedImage) {
+  // NOLINTNEXTLINE(cert-env33-c): only root may attach a loop device.
+  if (testingWindowsBuild() || geteuid() != 0 ||
+      std::system("command -v losetup >/dev/null") != 0) {
+    GTEST_SKIP() << "needs root and losetup";
+  }
+  std::vector<uint8_t> flat(size_t{8} * 16 * 256, kFillerByte);
+  writeChunk(flat, 0, 1, 0x0060, 1);
+  writeChunk(flat, 20, 1, 0x0060, 2);
+  std::vector<uint8_t> bytes = diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build();
+  bytes.resize(bytes.size() / 2 / 512 * 512);
+  writeBinaryFile(imagePath(), bytes);
+  const std::string deviceFile = side.file("device");
+  // NOLINTNEXTLINE(cert-env33-c): attaches the image to a free loop device.
+  if (std::system(
+          ("losetup -f --show " + quoteForShell(imagePath()) + " >" + deviceFile).c_str()) != 0) {
+    GTEST_SKIP() << "no loop device can be attached here";
+  }
+  const std::vector<uint8_t> name = readBinaryFile(deviceFile);
+  const std::string device(name.begin(), std::find(name.begin(), name.end(), '\n'));
+  const RunResult fromDevice = runVornix(work.path(), device);
+  // NOLINTNEXTLINE(cert-env33-c): detaches it again.
+  (void)std::system(("losetup -d " + device).c_str());
+  expectCleanRun(fromDevice, {{"ZK000", blocksOf(flat, 0, 1)}});
 }
 
 TEST_F(VornixRun, FailingStandardOutputIsReportedAndEveryFileStillWritten) {
@@ -542,36 +642,72 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   };
   std::vector<Case> cases;
   // The file being written is finished, then the run ends by the signal; its name is printed.
-  const std::pair<std::string, int> endingSignals[] = {
-      {"HUP", SIGHUP},       {"INT", SIGINT},   {"QUIT", SIGQUIT},  {"TERM", SIGTERM},
-      {"ALRM", SIGALRM},     {"XCPU", SIGXCPU}, {"PROF", SIGPROF},  {"IO", SIGPOLL},
-      {"VTALRM", SIGVTALRM}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2},  {"PWR", SIGPWR},
-      {std::to_string(SIGRTMIN), SIGRTMIN},     {std::to_string(SIGRTMAX), SIGRTMAX}};
+  const std::pair<std::string, int> endingSignals[] = {{"HUP", SIGHUP},
+                                                       {"INT", SIGINT},
+                                                       {"QUIT", SIGQUIT},
+                                                       {"TERM", SIGTERM},
+                                                       {"ALRM", SIGALRM},
+                                                       {"XCPU", SIGXCPU},
+                                                       {"PROF", SIGPROF},
+                                                       {"IO", SIGPOLL},
+                                                       {"VTALRM", SIGVTALRM},
+                                                       {"USR1", SIGUSR1},
+                                                       {"USR2", SIGUSR2},
+                                                       {"PWR", SIGPWR},
+                                                       {std::to_string(SIGRTMIN), SIGRTMIN},
+                                                       {std::to_string(SIGRTMAX), SIGRTMAX}};
   for (const auto& [name, number] : endingSignals) {
-    cases.push_back({"signal " + name, olderSecondFile, atSecondWrite("signal=" + name),
-                     128 + number, "", {chunks[0], chunks[1]}});
+    cases.push_back({"signal " + name,
+                     olderSecondFile,
+                     atSecondWrite("signal=" + name),
+                     128 + number,
+                     "",
+                     {chunks[0], chunks[1]}});
   }
-  cases.push_back({"SIGINT ignored at start stays ignored", olderSecondFile,
-                   atSecondWrite("signal=INT") + "env --ignore-signal=INT", 0, "",
+  cases.push_back({"SIGINT ignored at start stays ignored",
+                   olderSecondFile,
+                   atSecondWrite("signal=INT") + "env --ignore-signal=INT",
+                   0,
+                   "",
                    {chunks[0], chunks[1], chunks[2]}});
   // Killed while ZK001 is written: a new file or a replacement has no name yet, and a file that
   // already holds the chunk is written over with the same bytes.
-  cases.push_back({"SIGKILL in a fresh folder", [] {}, atSecondWrite("signal=KILL"),
-                   128 + SIGKILL, "", {chunks[0]}});
-  cases.push_back({"SIGKILL over an older file", olderSecondFile, atSecondWrite("signal=KILL"),
-                   128 + SIGKILL, "", {chunks[0], older}});
-  cases.push_back({"SIGKILL over a previous run's files", previousRun,
-                   atSecondWrite("signal=KILL"), 128 + SIGKILL, "",
+  cases.push_back({"SIGKILL in a fresh folder",
+                   [] {},
+                   atSecondWrite("signal=KILL"),
+                   128 + SIGKILL,
+                   "",
+                   {chunks[0]}});
+  cases.push_back({"SIGKILL over an older file",
+                   olderSecondFile,
+                   atSecondWrite("signal=KILL"),
+                   128 + SIGKILL,
+                   "",
+                   {chunks[0], older}});
+  cases.push_back({"SIGKILL over a previous run's files",
+                   previousRun,
+                   atSecondWrite("signal=KILL"),
+                   128 + SIGKILL,
+                   "",
                    {chunks[0], chunks[1], chunks[2]}});
   // Where a file system makes no unnamed files, new ones are written under a temporary name.
-  cases.push_back({"no unnamed files", [] {}, traced("-P . -e inject=openat:error=EOPNOTSUPP"), 0,
-                   "", {chunks[0], chunks[1], chunks[2]}});
+  cases.push_back({"no unnamed files",
+                   [] {},
+                   traced("-P . -e inject=openat:error=EOPNOTSUPP"),
+                   0,
+                   "",
+                   {chunks[0], chunks[1], chunks[2]}});
   // A re-run cuts nothing, replaces nothing and makes no file: every such call would fail.
-  cases.push_back({"a re-run", previousRun,
+  cases.push_back({"a re-run",
+                   previousRun,
                    traced("-e inject=ftruncate,rename,renameat2,link,linkat,unlink:error=EPERM"),
-                   0, "", {chunks[0], chunks[1], chunks[2]}});
-  cases.push_back({"an older file that cannot be checked", olderSecondFile,
-                   traced("-P ZK001 -e inject=%fstat,statx:error=EIO"), 1,
+                   0,
+                   "",
+                   {chunks[0], chunks[1], chunks[2]}});
+  cases.push_back({"an older file that cannot be checked",
+                   olderSecondFile,
+                   traced("-P ZK001 -e inject=%fstat,statx:error=EIO"),
+                   1,
                    "vornix: cannot write ZK001: Input/output error\n",
                    {chunks[0], older, chunks[2]}});
   // The failure is reported, with the first reason, before the waiting signal ends the run.
@@ -580,8 +716,10 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                      writeBinaryFile(work.file("ZK001"), {});
                      fs::permissions(work.file("ZK001"), fs::perms::owner_read);
                    },
-                   traced("-P ZK001 -e inject=openat:signal=INT", asOrdinaryUser()), 128 + SIGINT,
-                   "vornix: cannot write ZK001: Permission denied\n", {chunks[0], {"ZK001", {}}}});
+                   traced("-P ZK001 -e inject=openat:signal=INT", asOrdinaryUser()),
+                   128 + SIGINT,
+                   "vornix: cannot write ZK001: Permission denied\n",
+                   {chunks[0], {"ZK001", {}}}});
   // Rewritten in place as it has another link; the folder keeps the name.
   cases.push_back({"a failing close in a folder the user may not change",
                    [&] {
@@ -590,40 +728,52 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                      fs::create_hard_link(work.file("ZK001"), side.file("keep"));
                      fs::permissions(work.path(), fs::perms::owner_write, fs::perm_options::remove);
                    },
-                   traced("-P ZK001 -e inject=close:error=EIO", asOrdinaryUser()), 1,
+                   traced("-P ZK001 -e inject=close:error=EIO", asOrdinaryUser()),
+                   1,
                    "vornix: cannot write ZK001: Input/output error; left empty\n",
                    {chunks[0], {"ZK001", {}}, chunks[2]}});
   // Another process gives ZK000 a second name while ZK001 is written: it keeps chunk 0.
-  cases.push_back({"a second name made meanwhile", [] {},
+  cases.push_back({"a second name made meanwhile",
+                   [] {},
                    "(until [ -e ZK000 ]; do sleep 0.01; done; ln ZK000 ZK002) & " +
                        traced("-e trace=write -e inject=write:delay_enter=1000000:when=2"),
-                   1, "vornix: cannot write ZK002: it is ZK000, written earlier in this run\n",
+                   1,
+                   "vornix: cannot write ZK002: it is ZK000, written earlier in this run\n",
                    {chunks[0], chunks[1], {"ZK002", chunks[0].bytes}}});
   // Another process puts its file under ZK000 while the run writes ZK000: a failure leaves it.
   cases.push_back({"another process's file under the name of a failed chunk",
                    [&] { writeBinaryFile(side.file("other"), older.bytes); },
                    once("\"$PWD/*\"", "mv " + quoteForShell(side.file("other")) + " ZK000") +
                        traced("-e inject=write:error=ENOSPC:delay_enter=1000000:when=1"),
-                   1, "vornix: cannot write ZK000: No space left on device\n",
+                   1,
+                   "vornix: cannot write ZK000: No space left on device\n",
                    {{"ZK000", older.bytes}, chunks[1], chunks[2]}});
-  cases.push_back({"a read that fails once succeeds on the second try", [] {},
-                   traced(readsOfImage + "error=EIO:when=1"), 0, "",
+  cases.push_back({"a read that fails once succeeds on the second try",
+                   [] {},
+                   traced(readsOfImage + "error=EIO:when=1"),
+                   0,
+                   "",
                    {chunks[0], chunks[1], chunks[2]}});
-  cases.push_back({"an image whose every read fails", [] {},
-                   traced(readsOfImage + "error=EIO:when=1+"), 1,
-                   "vornix: cannot read the image: Input/output error\n", {}});
+  cases.push_back({"an image whose every read fails",
+                   [] {},
+                   traced(readsOfImage + "error=EIO:when=1+"),
+                   1,
+                   "vornix: cannot read the image: Input/output error\n",
+                   {}});
   // The image is also ZK000; while its first read is delayed, another file takes its path.
   const std::string other = quoteForShell(side.file("other.d88"));
-  cases.push_back({"the image is known by the file it reads, not by its path",
-                   [&] {
-                     writeBinaryFile(imagePath(), image);
-                     fs::create_hard_link(imagePath(), work.file("ZK000"));
-                     writeBinaryFile(side.file("other.d88"), {});
-                   },
-                   once(quoteForShell(imagePath()), "mv " + other + " " + quoteForShell(imagePath())) +
-                       traced(delayedRead),
-                   1, "vornix: cannot write ZK000: it is the image being read\n",
-                   {{"ZK000", image}, chunks[1], chunks[2]}});
+  cases.push_back(
+      {"the image is known by the file it reads, not by its path",
+       [&] {
+         writeBinaryFile(imagePath(), image);
+         fs::create_hard_link(imagePath(), work.file("ZK000"));
+         writeBinaryFile(side.file("other.d88"), {});
+       },
+       once(quoteForShell(imagePath()), "mv " + other + " " + quoteForShell(imagePath())) +
+           traced(delayedRead),
+       1,
+       "vornix: cannot write ZK000: it is the image being read\n",
+       {{"ZK000", image}, chunks[1], chunks[2]}});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     fs::remove_all(work.path());
