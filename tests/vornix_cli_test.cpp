@@ -486,7 +486,7 @@ TEST_F(VornixRun, NeverWritesOverTheImageBeingRead) {
 // chunk would go to: that chunk is refused.
 TEST_F(VornixRun, StandardStreamsAreNeverWrittenOverByChunksNorTheImageByNames) {
   if (testingWindowsBuild()) {
-    GTEST_SKIP() << "redirections to a file opened for reading and writing are a Unix shell's";
+    GTEST_SKIP() << "Wine cannot tell the file behind a standard handle it got from Linux";
   }
   const std::vector<uint8_t> flat = threeChunkFlat();
   const std::vector<uint8_t> image = diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build();
