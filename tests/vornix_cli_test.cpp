@@ -614,9 +614,10 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
            "-o /dev/null " +
            injection + " " + wrapper;
   };
-  // ZK001's write is the run's second; its chunk differs from the older file, which is replaced.
-  const auto atSecondWrite = [&](const std::string& action) {
-    return traced("-e trace=write -e inject=write:" + action + ":when=2");
+  // ZK001 is complete and not yet named at the run's second link: to its chunk name when new, to
+  // a temporary one when it replaces an older file.
+  const auto atSecondLink = [&](const std::string& action) {
+    return traced("-e trace=linkat -e inject=linkat:" + action + ":when=2");
   };
   const auto olderSecondFile = [&] { writeBinaryFile(work.file("ZK001"), older.bytes); };
   const auto previousRun = [&] {
@@ -624,10 +625,13 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
       writeBinaryFile(work.file(chunk.name), chunk.bytes);
     }
   };
-  // Runs prefix in the background once a process has a file open that matches pattern.
-  const auto once = [](const std::string& pattern, const std::string& prefix) {
-    return "(until find /proc/[0-9]*/fd -lname " + pattern +
-           " 2>/dev/null | grep -q .; do sleep 0.01; done; " + prefix + ") & ";
+  // Runs action in the background as soon as condition holds, if it does within 10 s.
+  const auto once = [](const std::string& condition, const std::string& action) {
+    return "(for _ in $(seq 1000); do if " + condition + "; then " + action +
+           "; break; fi; sleep 0.01; done) >/dev/null 2>&1 & ";
+  };
+  const auto opened = [](const std::string& pattern) {
+    return "find /proc/[0-9]*/fd -lname " + pattern + " 2>/dev/null | grep -q .";
   };
   const std::string readsOfImage = "-P " + quoteForShell(imagePath()) + " -e inject=read:";
   const std::string delayedRead = readsOfImage + "delay_enter=1000000:when=1";
@@ -642,31 +646,32 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   };
   std::vector<Case> cases;
   // The file being written is finished, then the run ends by the signal; its name is printed.
-  const std::pair<std::string, int> endingSignals[] = {{"HUP", SIGHUP},
-                                                       {"INT", SIGINT},
-                                                       {"QUIT", SIGQUIT},
-                                                       {"TERM", SIGTERM},
-                                                       {"ALRM", SIGALRM},
-                                                       {"XCPU", SIGXCPU},
-                                                       {"PROF", SIGPROF},
-                                                       {"IO", SIGPOLL},
-                                                       {"VTALRM", SIGVTALRM},
-                                                       {"USR1", SIGUSR1},
-                                                       {"USR2", SIGUSR2},
-                                                       {"PWR", SIGPWR},
-                                                       {std::to_string(SIGRTMIN), SIGRTMIN},
-                                                       {std::to_string(SIGRTMAX), SIGRTMAX}};
+  const std::pair<std::string, int> endingSignals[] = {
+      {"HUP", SIGHUP},
+      {"INT", SIGINT},
+      {"QUIT", SIGQUIT},
+      {"TERM", SIGTERM},
+      {"ALRM", SIGALRM},
+      {"XCPU", SIGXCPU},
+      {"PROF", SIGPROF},
+      {"IO", SIGPOLL},
+      {"VTALRM", SIGVTALRM},
+      {"USR1", SIGUSR1},
+      {"USR2", SIGUSR2},
+      {"PWR", SIGPWR},
+      {std::to_string(SIGRTMIN), SIGRTMIN},
+      {std::to_string(SIGRTMAX - 1), SIGRTMAX - 1}};
   for (const auto& [name, number] : endingSignals) {
     cases.push_back({"signal " + name,
                      olderSecondFile,
-                     atSecondWrite("signal=" + name),
+                     atSecondLink("signal=" + name),
                      128 + number,
                      "",
                      {chunks[0], chunks[1]}});
   }
   cases.push_back({"SIGINT ignored at start stays ignored",
                    olderSecondFile,
-                   atSecondWrite("signal=INT") + "env --ignore-signal=INT",
+                   atSecondLink("signal=INT") + "env --ignore-signal=INT",
                    0,
                    "",
                    {chunks[0], chunks[1], chunks[2]}});
@@ -674,19 +679,19 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   // already holds the chunk is written over with the same bytes.
   cases.push_back({"SIGKILL in a fresh folder",
                    [] {},
-                   atSecondWrite("signal=KILL"),
+                   atSecondLink("signal=KILL"),
                    128 + SIGKILL,
                    "",
                    {chunks[0]}});
   cases.push_back({"SIGKILL over an older file",
                    olderSecondFile,
-                   atSecondWrite("signal=KILL"),
+                   atSecondLink("signal=KILL"),
                    128 + SIGKILL,
                    "",
                    {chunks[0], older}});
   cases.push_back({"SIGKILL over a previous run's files",
                    previousRun,
-                   atSecondWrite("signal=KILL"),
+                   traced("-P ZK001 -e inject=write:signal=KILL"),
                    128 + SIGKILL,
                    "",
                    {chunks[0], chunks[1], chunks[2]}});
@@ -700,7 +705,8 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   // A re-run cuts nothing, replaces nothing and makes no file: every such call would fail.
   cases.push_back({"a re-run",
                    previousRun,
-                   traced("-e inject=ftruncate,rename,renameat2,link,linkat,unlink:error=EPERM"),
+                   traced("-P ZK000 -P ZK001 -P ZK002 -e "
+                          "inject=ftruncate,rename,renameat2,link,linkat,unlink:error=EPERM"),
                    0,
                    "",
                    {chunks[0], chunks[1], chunks[2]}});
@@ -735,19 +741,19 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   // Another process gives ZK000 a second name while ZK001 is written: it keeps chunk 0.
   cases.push_back({"a second name made meanwhile",
                    [] {},
-                   "(until [ -e ZK000 ]; do sleep 0.01; done; ln ZK000 ZK002) & " +
-                       traced("-e trace=write -e inject=write:delay_enter=1000000:when=2"),
+                   once("[ -e ZK000 ]", "ln ZK000 ZK002") + atSecondLink("delay_enter=1000000"),
                    1,
                    "vornix: cannot write ZK002: it is ZK000, written earlier in this run\n",
                    {chunks[0], chunks[1], {"ZK002", chunks[0].bytes}}});
   // Another process puts its file under ZK000 while the run writes ZK000: a failure leaves it.
-  cases.push_back({"another process's file under the name of a failed chunk",
-                   [&] { writeBinaryFile(side.file("other"), older.bytes); },
-                   once("\"$PWD/*\"", "mv " + quoteForShell(side.file("other")) + " ZK000") +
-                       traced("-e inject=write:error=ENOSPC:delay_enter=1000000:when=1"),
-                   1,
-                   "vornix: cannot write ZK000: No space left on device\n",
-                   {{"ZK000", older.bytes}, chunks[1], chunks[2]}});
+  cases.push_back(
+      {"another process's file under the name of a failed chunk",
+       [&] { writeBinaryFile(side.file("other"), older.bytes); },
+       once(opened("\"$PWD/*\""), "mv " + quoteForShell(side.file("other")) + " ZK000") +
+           traced("-e inject=linkat:error=ENOSPC:delay_enter=1000000:when=1"),
+       1,
+       "vornix: cannot write ZK000: No space left on device\n",
+       {{"ZK000", older.bytes}, chunks[1], chunks[2]}});
   cases.push_back({"a read that fails once succeeds on the second try",
                    [] {},
                    traced(readsOfImage + "error=EIO:when=1"),
@@ -769,7 +775,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
          fs::create_hard_link(imagePath(), work.file("ZK000"));
          writeBinaryFile(side.file("other.d88"), {});
        },
-       once(quoteForShell(imagePath()), "mv " + other + " " + quoteForShell(imagePath())) +
+       once(opened(quoteForShell(imagePath())), "mv " + other + " " + quoteForShell(imagePath())) +
            traced(delayedRead),
        1,
        "vornix: cannot write ZK000: it is the image being read\n",
