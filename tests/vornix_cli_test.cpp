@@ -566,7 +566,7 @@ TEST_F(VornixRun, AnImageOnABlockDeviceThatEndsEarlyIsADamagedImage) {
   const std::string device(name.begin(), std::find(name.begin(), name.end(), '\n'));
   const RunResult fromDevice = runVornix(work.path(), device);
   // NOLINTNEXTLINE(cert-env33-c): detaches it again.
-  (void)std::system(("losetup -d " + device).c_str());
+  EXPECT_EQ(std::system(("losetup -d " + device).c_str()), 0);
   expectCleanRun(fromDevice, {{"ZK000", blocksOf(flat, 0, 1)}});
 }
 
