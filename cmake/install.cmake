@@ -1,10 +1,16 @@
 # What `cmake --install` puts in place, and the packages CPack makes of it: a Debian package on
-# Linux, a zip of vornix.exe on Windows.
+# Linux, a .tar.gz of a static vornix for any Linux (VORNIX_STATIC), a zip of vornix.exe on
+# Windows.
 include(GNUInstallDirs)
 
 if(WIN32)
   install(TARGETS vornix RUNTIME DESTINATION .)
   install(FILES README.md LICENSE DESTINATION .)
+elseif(VORNIX_STATIC)
+  # The download for any Linux: one folder with the program, its man page and the documents.
+  configure_file(docs/vornix.1 ${CMAKE_CURRENT_BINARY_DIR}/vornix.1 @ONLY)
+  install(TARGETS vornix RUNTIME DESTINATION .)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vornix.1 README.md LICENSE DESTINATION .)
 else()
   install(TARGETS vornix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # A stripped install (`cmake --install --strip`, and the Debian package) also drops the
@@ -53,6 +59,11 @@ set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/reproducible_stagi
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
+elseif(VORNIX_STATIC)
+  set(CPACK_GENERATOR TGZ)
+  # Debian's names for the architectures: 32-bit ARM with hardware floating point is armhf.
+  string(REGEX REPLACE "^arm.*" "armhf" architecture "${CMAKE_SYSTEM_PROCESSOR}")
+  set(CPACK_SYSTEM_NAME linux-${architecture})
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -38,6 +38,10 @@ bool testingWindowsBuild() {
   return std::getenv("VORNIX_WINDOWS_BUILD") != nullptr;
 }
 
+bool testingUnderQemu() {
+  return environmentOr("VORNIX_RUNNER", "").find("qemu-") != std::string::npos;
+}
+
 ScratchDir::ScratchDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "vornix-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {

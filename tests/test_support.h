@@ -42,3 +42,6 @@ std::string quoteForShell(const std::string& text);
 
 // Whether the binary under test is a Windows build (run through Wine): VORNIX_WINDOWS_BUILD set.
 bool testingWindowsBuild();
+
+// Whether the binary under test runs under qemu-user (VORNIX_RUNNER names it).
+bool testingUnderQemu();
