@@ -649,25 +649,11 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   };
   std::vector<Case> cases;
   // The file being written is finished, then the run ends by the signal; its name is printed.
-  const std::pair<std::string, int> endingSignals[] = {
-      {"HUP", SIGHUP},
-      {"INT", SIGINT},
-      {"QUIT", SIGQUIT},
-      {"TERM", SIGTERM},
-      {"ALRM", SIGALRM},
-      {"XCPU", SIGXCPU},
-      {"PROF", SIGPROF},
-      {"IO", SIGPOLL},
-      {"VTALRM", SIGVTALRM},
-      {"USR1", SIGUSR1},
-      {"USR2", SIGUSR2},
-      {"PWR", SIGPWR},
-      {std::to_string(SIGRTMIN), SIGRTMIN},
-      {std::to_string(SIGRTMAX - 1), SIGRTMAX - 1}};
-  for (const auto& [name, number] : endingSignals) {
-    cases.push_back({"signal " + name,
+  for (const int number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGXCPU, SIGPROF, SIGPOLL,
+                           SIGVTALRM, SIGUSR1, SIGUSR2, SIGPWR, SIGRTMIN, SIGRTMAX - 1}) {
+    cases.push_back({"signal " + std::to_string(number),
                      olderSecondFile,
-                     atSecondLink("signal=" + name),
+                     atSecondLink("signal=" + std::to_string(number)),
                      128 + number,
                      "",
                      {chunks[0], chunks[1]}});
