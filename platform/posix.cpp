@@ -227,11 +227,19 @@ std::string withdrawFile(const char* fileName, const FileIdentity& identity) {
 // ---------------------------------------------------------------------------------------------
 // New files, written where no chunk name shows them
 
-#ifdef O_TMPFILE
 // Cleared when the folder's file system cannot make unnamed files; every chunk file of a run
 // goes to the same folder.
 bool unnamedFilesWork = true;
+
+// Opens a new file without a name in the current directory; -1 with errno set when it cannot.
+int openUnnamedFile() {
+#ifdef O_TMPFILE
+  return openFile(".", O_TMPFILE | O_RDWR, kNewFileMode);
+#else
+  errno = EOPNOTSUPP;
+  return -1;
 #endif
+}
 
 struct NewFile {
   int descriptor = -1;
@@ -243,16 +251,13 @@ struct NewFile {
 // Creates an empty file for fileName in the current directory: without any name where the
 // system can, otherwise under a temporary name of the run's own.
 bool createNewFile(const char* fileName, NewFile& file, int& error) {
-  bool unnamed = false;
-#ifdef O_TMPFILE
   if (unnamedFilesWork) {
-    file.descriptor = openFile(".", O_TMPFILE | O_RDWR, kNewFileMode);
+    file.descriptor = openUnnamedFile();
     // Older kernels take O_TMPFILE for a plain directory open (EISDIR).
-    unnamed = file.descriptor >= 0 || !(errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
-    unnamedFilesWork = unnamed;
+    unnamedFilesWork =
+        file.descriptor >= 0 || !(errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
   }
-#endif
-  if (!unnamed) {
+  if (!unnamedFilesWork) {
     file.temporaryName = temporaryNameFor(fileName);
     file.descriptor = openFile(file.temporaryName.c_str(), O_RDWR | O_CREAT | O_EXCL, kNewFileMode);
   }
