@@ -1,13 +1,6 @@
 # Cross-compiles for 64-bit ARM Linux (Raspberry Pi OS 64-bit and other arm64 systems) with
 # Debian's g++-aarch64-linux-gnu; ctest runs the target's programs under qemu-user.
-set(CMAKE_SYSTEM_NAME Linux)
+set(VORNIX_CROSS_TRIPLE aarch64-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# The target's shared libraries come from Debian's cross packages in /usr/aarch64-linux-gnu.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+set(VORNIX_QEMU qemu-aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

@@ -1,13 +1,6 @@
 # Cross-compiles for 64-bit IBM Z Linux, a big-endian system, with Debian's g++-s390x-linux-gnu;
 # ctest runs the target's programs under qemu-user.
-set(CMAKE_SYSTEM_NAME Linux)
+set(VORNIX_CROSS_TRIPLE s390x-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR s390x)
-set(CMAKE_C_COMPILER s390x-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER s390x-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/s390x-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# The target's shared libraries come from Debian's cross packages in /usr/s390x-linux-gnu.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x -L /usr/s390x-linux-gnu)
+set(VORNIX_QEMU qemu-s390x)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)
