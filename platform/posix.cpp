@@ -136,6 +136,17 @@ bool namesFile(const char* name, const FileIdentity& identity) {
   return lstat(name, &status) == 0 && identityOf(status) == identity;
 }
 
+// Closes descriptor; false when the system reports a failure that some file systems keep until
+// then. Linux releases the descriptor even when interrupted, so that is no failure.
+bool closedCleanly(int descriptor) {
+  return close(descriptor) == 0 || errno == EINTR;
+}
+
+// Whether a rename with flags failed only because the system or file system lacks them.
+bool renameFlagsUnsupported() {
+  return errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
+}
+
 bool writeAll(int descriptor, const uint8_t* data, size_t size, int& error) {
   while (size > 0) {
     const ssize_t done = retryInterrupted([&] { return write(descriptor, data, size); });
@@ -180,7 +191,7 @@ bool renameIfFree(const char* from, const char* to) {
   if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
     return true;
   }
-  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+  if (!renameFlagsUnsupported()) {
     return false;
   }
 #endif
@@ -314,9 +325,9 @@ bool closeNamed(NewFile& file, const char* fileName, int& error) {
     }
     file.temporaryName = name;
   }
-  const int closed = close(file.descriptor);
+  const bool closed = closedCleanly(file.descriptor);
   file.descriptor = -1;
-  if (closed != 0 && errno != EINTR) {
+  if (!closed) {
     error = errno;
     discardNewFile(file);
     return false;
@@ -333,9 +344,9 @@ bool publishNewFile(NewFile& file, const char* fileName, std::string& reason) {
       return false;
     }
     // Closed only now, as the link needs the descriptor; a late write error takes the name back.
-    const int closed = close(file.descriptor);
+    const bool closed = closedCleanly(file.descriptor);
     file.descriptor = -1;
-    if (closed != 0 && errno != EINTR) {
+    if (!closed) {
       reason = errnoText(errno);
       reason += withdrawFile(fileName, identityOf(file.status));
       return false;
@@ -425,7 +436,7 @@ bool exchangeFiles(const char* temporary, const char* fileName, const FileIdenti
     reason = "another file took its place meanwhile";
     return false;
   }
-  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+  if (!renameFlagsUnsupported()) {
     reason = errnoText(errno);
     (void)unlink(temporary);
     return false;
@@ -505,7 +516,7 @@ bool rewriteInPlace(int descriptor, const char* fileName, const struct stat& old
     written = false;
   }
   // Some file systems report a failed write only when the file is closed.
-  if (close(descriptor) != 0 && errno != EINTR && written) {
+  if (!closedCleanly(descriptor) && written) {
     error = errno;
     written = false;
   }
@@ -537,16 +548,15 @@ bool writeExistingFile(const char* fileName, const uint8_t* data, size_t size,
   }
   // Checked on the file actually opened, whatever the name showed before.
   struct stat status {};
-  std::string refusal;
+  bool accepted = false;
   if (fstat(descriptor, &status) != 0) {
-    refusal = errnoText(errno);
+    reason = errnoText(errno);
   } else if (!S_ISREG(status.st_mode)) {
-    refusal = describeNonRegularFile(status.st_mode);
+    reason = describeNonRegularFile(status.st_mode);
   } else {
-    (void)mayWrite(identityOf(status), static_cast<uint64_t>(status.st_size), refusal);
+    accepted = mayWrite(identityOf(status), static_cast<uint64_t>(status.st_size), reason);
   }
-  if (!refusal.empty()) {
-    reason = refusal;
+  if (!accepted) {
     (void)close(descriptor);
     return false;
   }
