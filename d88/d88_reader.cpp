@@ -91,7 +91,6 @@ bool D88Reader::open(const char* path) {
   if (file == nullptr) {
     return false;
   }
-  streamPosition = 0;
   readError = 0;
   if (!streamBuffer) {
     // Left uninitialised: the stream fills it before anything reads from it.
@@ -100,12 +99,22 @@ bool D88Reader::open(const char* path) {
   // Should the stream refuse the buffer, it keeps its own: slower, but just as correct.
   (void)std::setvbuf(file, streamBuffer.get(), _IOFBF, kStreamBufferSize);
 
+  // Each disk header is read on its own, past the stream's buffer: filling the buffer for every
+  // one would read most of a large image to count its disks.
   uint8_t header[kDiskHeaderSize];
   int64_t position = 0;
   while (diskCount < kMaxDisks) {
     diskOffsets[diskCount] = static_cast<int32_t>(position);
-    if (!seekTo(position) || !readExactly(header, kDiskHeaderSize)) {
+    int error = 0;
+    const size_t got = readStreamAt(file, position, header, sizeof header, error);
+    if (error != 0) {
+      noteReadError(error);
+    }
+    if (got < sizeof header) {
       break;
+    }
+    if (diskCount == 0) {
+      std::copy(header, header + kDiskHeaderSize, firstDiskHeader);
     }
     ++diskCount;
     position += readLe32(header + kDiskSizeOffset);
@@ -114,6 +123,16 @@ bool D88Reader::open(const char* path) {
       break;
     }
   }
+  // The stream itself has not moved; its first read seeks.
+  streamPosition = -1;
+  return true;
+}
+
+bool D88Reader::getImageLikeness(uint64_t& size, const uint8_t*& firstHeader) const {
+  if (diskCount == 0 || !measureStream(file, size)) {
+    return false;
+  }
+  firstHeader = firstDiskHeader;
   return true;
 }
 

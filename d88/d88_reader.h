@@ -47,6 +47,9 @@ class D88Reader {
   // opened, even after a second try; 0 when every one succeeded. The end of the file is no
   // failure.
   int getReadError() const { return readError; }
+  // The open image's size in bytes and its first disk header, which tell it apart from other
+  // files whatever path reaches it; false when the image holds no disk or cannot be measured.
+  bool getImageLikeness(uint64_t& size, const uint8_t*& firstHeader) const;
 
  private:
   void closeFile();
@@ -78,4 +81,6 @@ class D88Reader {
   // Where the stream stands in the file, -1 when unknown.
   int64_t streamPosition = -1;
   int readError = 0;
+  // The header of disk 0, kept from opening; valid when diskCount > 0.
+  uint8_t firstDiskHeader[kDiskHeaderSize] = {};
 };

@@ -46,23 +46,65 @@ bool identifyStandardStream(int descriptor, FileIdentity& identity);
 // identity and size, returns true, or false with the reason it must stay as it was.
 using ExistingFileCheck = bool (*)(const FileIdentity& opened, uint64_t size, std::string& reason);
 
+// What an existing file must pass before it is written, and what marks the image being read
+// however it was reached: a file of the image's size that starts with the image's first bytes is
+// never rewritten in place, since its identity can differ by the path it was reached through
+// (an overlay mount, for one).
+struct ExistingFileRules {
+  ExistingFileCheck mayWrite = nullptr;
+  uint64_t imageSize = 0;
+  const uint8_t* imageHead = nullptr;
+  size_t imageHeadSize = 0;
+};
+
+// What a failed write left under the chunk's name.
+enum class NameLeft {
+  kAsItWas,     // nothing had changed: the name shows what it showed before, or nothing
+  kRemoved,     // the file's bytes had changed, so it was emptied and its name removed
+  kEmptied,     // emptied, but the name could not be removed
+  kIncomplete,  // neither emptied nor removed: the name shows part of the chunk
+};
+
+struct FileWriteResult {
+  bool complete = false;
+  // The file that holds the chunk, when complete.
+  FileIdentity written;
+  // Why the write failed.
+  std::string reason;
+  NameLeft left = NameLeft::kAsItWas;
+  // A temporary name of the run's own that could not be removed, and why; empty when none.
+  std::string leftover;
+  std::string leftoverReason;
+};
+
 // Writes size bytes to fileName in the current directory so that, however the run ends, the name
 // holds what it held before, the whole chunk, or nothing:
-// - a new file is written where no name shows it and gets the name only when complete, and only
-//   if the name is still free;
-// - an existing regular file that mayWrite accepts and that already holds the bytes is written
-//   over in place, never cut;
-// - one with other bytes is replaced by a new file when nothing is lost by it (one link, the
-//   user's own, no extended attributes, its mode and group carried over), otherwise rewritten
-//   in place, keeping its identity, owner, mode and links; a full disk or a size limit then
-//   fails before any of its bytes change;
+// - a new file is written where no name shows it, or under a temporary name of the run's own,
+//   and gets the chunk's name only when complete, and only if the name is still free;
+// - an existing regular file that rules accept and that already holds the bytes is not written
+//   at all, only given the time of a write;
+// - one with other bytes is replaced by a complete new file when nothing is lost by it (one
+//   link, the user's own, no extended attributes, its mode and group carried over); when that
+//   cannot be done it is rewritten in place, keeping its identity, owner, mode and links, and a
+//   failure that changed none of its bytes leaves it as it was;
 // - anything else under the name (a symbolic link, a directory, a FIFO, a device, a socket) is
 //   left unchanged without being opened.
-// A write that fails in mid-file empties the file and removes the name when it still names that
-// file; the reason then ends in "; left empty" when the name could not be removed. written is
-// set to the identity of the file that holds the chunk. On failure, reason says why.
-bool writeFileWhole(const char* fileName, const uint8_t* data, size_t size,
-                    ExistingFileCheck mayWrite, FileIdentity& written, std::string& reason);
+FileWriteResult writeFileWhole(const char* fileName, const uint8_t* data, size_t size,
+                               const ExistingFileRules& rules);
+
+// The size of the file an open stream reads; false when the system cannot tell.
+bool measureStream(std::FILE* stream, uint64_t& size);
+
+// Reads up to size bytes at offset of the stream's file without moving through the stream's
+// buffer; returns how many arrived, and sets error to the system's reason when a read failed.
+// The stream's own position is unknown afterwards.
+size_t readStreamAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error);
+
+// Standard output gathers the names of the files written and gives them to the system when
+// flushed. A signal that interrupts the flush does not drop them: they go out once the system
+// takes them. False, with the system's reason, once a write to standard output has failed.
+void queueStandardOutput(const char* text, size_t size);
+bool flushStandardOutput(int& error);
 
 // Makes sure descriptors 0 to 2 are open, so that no file the run opens can take the place of
 // standard output or standard error. A broken pipe or a file size limit fails the write that met
@@ -72,7 +114,9 @@ bool writeFileWhole(const char* fileName, const uint8_t* data, size_t size,
 void prepareProcess();
 
 // While held, an ending signal waits: endRunIfSignalled and releaseEndingSignals end the run by
-// it, after writing out what standard output still holds.
+// it, after writing out what standard output still holds; a second signal that comes while
+// standard output cannot take that ends the run at once. A process that the signal cannot end
+// (the first one of a PID namespace) exits with 128 + the signal's number instead.
 void holdEndingSignals();
 void endRunIfSignalled();
 void releaseEndingSignals();

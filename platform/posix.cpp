@@ -1,5 +1,6 @@
 // The system layer on POSIX systems.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -18,8 +19,8 @@
 
 namespace {
 
-// New chunk files get the mode the user's umask allows, as with any file a program creates.
-constexpr mode_t kNewFileMode = 0666;
+// A run ended by signal n that cannot die of it exits with 128 + n, as a shell reports it.
+constexpr int kSignalStatusBase = 128;
 
 // The signal handlers do not restart interrupted calls, so that a signal can end a run blocked
 // on a full pipe; the calls made for chunk files are restarted here instead.
@@ -58,19 +59,32 @@ constexpr int kEndingSignals[] = {
 volatile sig_atomic_t signalsHeld = 0;
 volatile sig_atomic_t pendingSignal = 0;
 
-// Ends the process by signalNumber, as the shell expects: with the default action back, the
-// signal is delivered as soon as it is no longer blocked.
-void endBySignal(int signalNumber) {
+// Set while the names are being given to standard output, which may wait on a full pipe.
+volatile sig_atomic_t writingOutput = 0;
+
+// Ends the process by signalNumber, as the shell expects: with the default action back and the
+// signal unblocked, raising it ends the process at once. The first process of a PID namespace
+// (a container's init) ignores such a signal; it exits with the status a shell gives instead.
+[[noreturn]] void endBySignal(int signalNumber) {
   (void)signal(signalNumber, SIG_DFL);
+  sigset_t only;
+  (void)sigemptyset(&only);
+  (void)sigaddset(&only, signalNumber);
+  (void)sigprocmask(SIG_UNBLOCK, &only, nullptr);
   (void)raise(signalNumber);
+  _exit(kSignalStatusBase + signalNumber);
 }
 
 extern "C" void onEndingSignal(int signalNumber) {
   if (signalsHeld != 0) {
     if (pendingSignal == 0) {
       pendingSignal = signalNumber;
+      return;
     }
-    return;
+    // A second signal while the names wait for a full pipe: the run ends now.
+    if (writingOutput == 0) {
+      return;
+    }
   }
   endBySignal(signalNumber);
 }
@@ -130,38 +144,59 @@ int openFile(const char* name, int flags, mode_t mode = 0) {
   return retryInterrupted([&] { return open(name, flags | kFileFlags, mode); });
 }
 
+// Owns one open descriptor and closes it once, wherever the write it serves ends.
+class Descriptor {
+ public:
+  Descriptor() = default;
+  explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
+  ~Descriptor() { (void)close(); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+
+  int get() const { return descriptor_; }
+  bool isOpen() const { return descriptor_ >= 0; }
+  void reset(int descriptor) {
+    (void)close();
+    descriptor_ = descriptor;
+  }
+  // Closes now; false, with errno set, when the system reports a failure that some file systems
+  // keep until then. Linux releases the descriptor even when interrupted, so that is no failure.
+  bool close() {
+    if (descriptor_ < 0) {
+      return true;
+    }
+    const int descriptor = descriptor_;
+    descriptor_ = -1;
+    return ::close(descriptor) == 0 || errno == EINTR;
+  }
+
+ private:
+  int descriptor_ = -1;
+};
+
 // The file under name, looked up once (the names checked so are the run's own temporary ones).
-bool namesFile(const char* name, const FileIdentity& identity) {
+bool namesFile(const std::string& name, const FileIdentity& identity) {
   struct stat status {};
-  return lstat(name, &status) == 0 && identityOf(status) == identity;
+  return lstat(name.c_str(), &status) == 0 && identityOf(status) == identity;
 }
 
-// Closes descriptor; false when the system reports a failure that some file systems keep until
-// then. Linux releases the descriptor even when interrupted, so that is no failure.
-bool closedCleanly(int descriptor) {
-  return close(descriptor) == 0 || errno == EINTR;
-}
-
-// Whether a rename with flags failed only because the system or file system lacks them.
-bool renameFlagsUnsupported() {
-  return errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
-}
-
-bool writeAll(int descriptor, const uint8_t* data, size_t size, int& error) {
-  while (size > 0) {
-    const ssize_t done = retryInterrupted([&] { return write(descriptor, data, size); });
+// Writes all of data at the file's position; changed counts the bytes the file took.
+bool writeAll(int descriptor, const uint8_t* data, size_t size, int& error, size_t& changed) {
+  changed = 0;
+  while (changed < size) {
+    const ssize_t done =
+        retryInterrupted([&] { return write(descriptor, data + changed, size - changed); });
     if (done <= 0) {
       error = done < 0 ? errno : 0;
       return false;
     }
-    data += done;
-    size -= static_cast<size_t>(done);
+    changed += static_cast<size_t>(done);
   }
   return true;
 }
 
-// Whether the open file holds exactly size bytes equal to data.
-bool holdsBytes(int descriptor, const uint8_t* data, size_t size) {
+// Whether the open file starts with the size bytes of data.
+bool startsWith(int descriptor, const uint8_t* data, size_t size) {
   // One buffer for the run, as large as the largest chunk met so far.
   static std::vector<uint8_t> held;
   held.resize(size);
@@ -178,107 +213,224 @@ bool holdsBytes(int descriptor, const uint8_t* data, size_t size) {
   return std::memcmp(held.data(), data, size) == 0;
 }
 
-// A name of the run's own in the same folder as fileName: a dot, then the chunk's name and whose
-// it is, so that one left by a killed run is hidden and tells where it comes from.
-std::string temporaryNameFor(const char* fileName) {
-  static const std::string owner = ".vornix-" + std::to_string(getpid());
-  return "." + std::string(fileName) + owner;
-}
-
-// Renames from to to only when no file is named to; false with errno set otherwise.
-bool renameIfFree(const char* from, const char* to) {
-#if defined(__linux__) && defined(RENAME_NOREPLACE)
-  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
-    return true;
+void noteLeftover(FileWriteResult& result, const std::string& name, int error) {
+  if (result.leftover.empty()) {
+    result.leftover = name;
+    result.leftoverReason = errnoText(error);
   }
-  if (!renameFlagsUnsupported()) {
-    return false;
-  }
-#endif
-  // A link fails when the name is taken; the temporary name then goes.
-  if (link(from, to) != 0) {
-    return false;
-  }
-  (void)unlink(from);
-  return true;
-}
-
-// Takes fileName away from a file whose write failed, so that the name holds nothing, but only
-// while it still names that file: the name is first moved to a name of the run's own, and moved
-// back when another process's file had taken it meanwhile. The file is emptied as well, so that
-// no other link to it keeps partial bytes. Returns what the report adds: nothing when the name
-// is gone or no longer the run's.
-std::string withdrawFile(const char* fileName, const FileIdentity& identity) {
-  const std::string taken = temporaryNameFor(fileName);
-  const bool moved = rename(fileName, taken.c_str()) == 0;
-  const char* holder = moved ? taken.c_str() : fileName;
-  const int descriptor = openFile(holder, O_WRONLY);
-  const bool ours = descriptor >= 0 && [&] {
-    FileIdentity opened;
-    return identifyDescriptor(descriptor, opened) && opened == identity;
-  }();
-  const bool emptied = ours && retryInterrupted([&] { return ftruncate(descriptor, 0); }) == 0;
-  if (descriptor >= 0) {
-    (void)close(descriptor);
-  }
-  if (!moved) {
-    if (ours) {
-      return emptied ? "; left empty" : "; left incomplete";
-    }
-    return descriptor < 0 ? "; left incomplete" : "";
-  }
-  if (ours) {
-    (void)unlink(taken.c_str());
-  } else {
-    (void)renameIfFree(taken.c_str(), fileName);
-  }
-  return "";
 }
 
 // ---------------------------------------------------------------------------------------------
-// New files, written where no chunk name shows them
+// Names of the run's own
 
-// Cleared when the folder's file system cannot make unnamed files; every chunk file of a run
-// goes to the same folder.
-bool unnamedFilesWork = true;
+// Temporary names are tried one after another past whatever already stands under one: a file
+// left by a killed run whose process id came round again, a link, a directory.
+constexpr int kTemporaryNameTries = 100;
 
-// Opens a new file without a name in the current directory; -1 with errno set when it cannot.
-int openUnnamedFile() {
-#ifdef O_TMPFILE
-  return openFile(".", O_TMPFILE | O_RDWR, kNewFileMode);
-#else
-  errno = EOPNOTSUPP;
-  return -1;
-#endif
+// A name of the run's own in the same folder as fileName: a dot, then the chunk's name and whose
+// it is, so that one left by a killed run is hidden and tells where it comes from.
+std::string temporaryNameFor(const char* fileName, int attempt) {
+  static const std::string owner = ".vornix-" + std::to_string(getpid());
+  std::string name = "." + std::string(fileName) + owner;
+  if (attempt > 0) {
+    name += "-" + std::to_string(attempt);
+  }
+  return name;
 }
 
-struct NewFile {
-  int descriptor = -1;
+// Calls claim with one temporary name after another until one succeeds; false, with errno set,
+// when claim fails otherwise than by finding the name taken, or every name is taken.
+template <typename Claim>
+bool claimTemporaryName(const char* fileName, std::string& name, Claim claim) {
+  for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
+    name = temporaryNameFor(fileName, attempt);
+    if (claim(name.c_str())) {
+      return true;
+    }
+    if (errno != EEXIST) {
+      return false;
+    }
+  }
+  return false;
+}
+
+// How the folder's file system moves a name without replacing another. Every chunk file goes to
+// the same folder, so the first move that finds a way tells it for the whole run.
+enum class NoReplaceMove { kRenameFlag, kLink, kCheckFirst };
+NoReplaceMove noReplaceMove = NoReplaceMove::kRenameFlag;
+
+// Whether a rename with flags failed only because the system or file system lacks them.
+bool renameFlagsUnsupported(int error) {
+  return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+// Whether a link failed only because the file system has no hard links (FAT, exFAT, SMB).
+bool linksUnsupported(int error) {
+  return error == EPERM || error == EOPNOTSUPP || error == ENOSYS;
+}
+
+// Gives the file named from the name to only while to names nothing; false with errno set
+// (EEXIST when to is taken). fromKept is set when to got the file but from could not be
+// removed, with errno saying why.
+bool moveIfFree(const char* from, const char* to, bool& fromKept) {
+  fromKept = false;
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+  if (noReplaceMove == NoReplaceMove::kRenameFlag) {
+    if (retryInterrupted(
+            [&] { return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE); }) == 0) {
+      return true;
+    }
+    if (!renameFlagsUnsupported(errno)) {
+      return false;
+    }
+    noReplaceMove = NoReplaceMove::kLink;
+  }
+#else
+  if (noReplaceMove == NoReplaceMove::kRenameFlag) {
+    noReplaceMove = NoReplaceMove::kLink;
+  }
+#endif
+  if (noReplaceMove == NoReplaceMove::kLink) {
+    // A link fails when the name is taken; the old name then goes.
+    if (retryInterrupted([&] { return link(from, to); }) == 0) {
+      fromKept = retryInterrupted([&] { return unlink(from); }) != 0;
+      return true;
+    }
+    if (!linksUnsupported(errno)) {
+      return false;
+    }
+    noReplaceMove = NoReplaceMove::kCheckFirst;
+  }
+  // The name is looked at, then taken by a plain rename: the instant between the two is the one
+  // place where a file that another process makes under that very name can be replaced.
+  struct stat status {};
+  if (lstat(to, &status) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  if (errno != ENOENT) {
+    return false;
+  }
+  return retryInterrupted([&] { return rename(from, to); }) == 0;
+}
+
+// Removes the run's temporary name while it still names the run's file; false with errno set
+// when it stays.
+bool removeTemporary(const std::string& name, const FileIdentity& identity) {
+  return !namesFile(name, identity) ||
+         retryInterrupted([&] { return unlink(name.c_str()); }) == 0 || errno == ENOENT;
+}
+
+// Takes fileName away from a file whose bytes changed before its write failed, so that the name
+// holds nothing, but only while it still names that file: the name is first moved to a name of
+// the run's own, and moved back when another process's file had taken it meanwhile. The file is
+// emptied first, so that no other link to it keeps partial bytes; open is its descriptor, when
+// the run still holds it.
+NameLeft withdrawFile(const char* fileName, const FileIdentity& identity, Descriptor& open,
+                      FileWriteResult& result) {
+  if (!open.isOpen()) {
+    open.reset(openFile(fileName, O_WRONLY));
+    FileIdentity opened;
+    if (open.isOpen() && !(identifyDescriptor(open.get(), opened) && opened == identity)) {
+      // Another process's file stands under the name now; the run's own is gone from it.
+      return NameLeft::kRemoved;
+    }
+  }
+  const bool emptied =
+      open.isOpen() && retryInterrupted([&] { return ftruncate(open.get(), 0); }) == 0;
+  (void)open.close();
+  std::string taken;
+  bool nameKept = false;
+  if (!claimTemporaryName(fileName, taken,
+                          [&](const char* name) { return moveIfFree(fileName, name, nameKept); })) {
+    return emptied ? NameLeft::kEmptied : NameLeft::kIncomplete;
+  }
+  const bool ours = namesFile(taken, identity);
+  if (nameKept || !ours) {
+    // The chunk's name still stands, or held another process's file, which gets it back.
+    bool takenKept = false;
+    if (ours ? retryInterrupted([&] { return unlink(taken.c_str()); }) != 0
+             : !moveIfFree(taken.c_str(), fileName, takenKept) || takenKept) {
+      noteLeftover(result, taken, errno);
+    }
+    if (nameKept) {
+      return emptied ? NameLeft::kEmptied : NameLeft::kIncomplete;
+    }
+    return NameLeft::kRemoved;
+  }
+  if (retryInterrupted([&] { return unlink(taken.c_str()); }) != 0) {
+    noteLeftover(result, taken, errno);
+  }
+  return NameLeft::kRemoved;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Files written where no chunk name shows them
+
+// New chunk files get the mode the user's umask allows, as with any file a program creates.
+constexpr mode_t kNewFileMode = 0666;
+// A file under a temporary name is its owner's alone until it is complete and given its mode.
+constexpr mode_t kPrivateFileMode = 0600;
+constexpr mode_t kPermissionBits = 07777;
+
+mode_t newFileMode() {
+  static const mode_t mode = [] {
+    const mode_t mask = umask(0);
+    (void)umask(mask);
+    return kNewFileMode & ~mask;
+  }();
+  return mode;
+}
+
+// Cleared when the folder's file system cannot make unnamed files, or cannot name them.
+bool unnamedFilesWork = true;
+
+// Whether an open with O_TMPFILE failed only because the system or file system lacks it; older
+// kernels take it for a plain directory open (EISDIR).
+bool unnamedFilesUnsupported(int error) {
+  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+}
+
+// A file the run writes before it takes a chunk's name: without any name, or under a temporary
+// name of the run's own.
+struct StandIn {
+  Descriptor descriptor;
   // Empty while the file has no name at all.
   std::string temporaryName;
   struct stat status {};
 };
 
-// Creates an empty file for fileName in the current directory: without any name where the
-// system can, otherwise under a temporary name of the run's own.
-bool createNewFile(const char* fileName, NewFile& file, int& error) {
+// Creates an empty stand-in for fileName in the current directory: without any name where the
+// system can, otherwise under a free temporary name, readable by its owner alone.
+bool createStandIn(const char* fileName, StandIn& file, int& error) {
+#ifdef O_TMPFILE
   if (unnamedFilesWork) {
-    file.descriptor = openUnnamedFile();
-    // Older kernels take O_TMPFILE for a plain directory open (EISDIR).
-    unnamedFilesWork =
-        file.descriptor >= 0 || !(errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
+    file.descriptor.reset(openFile(".", O_TMPFILE | O_RDWR, kNewFileMode));
+    if (!file.descriptor.isOpen() && !unnamedFilesUnsupported(errno)) {
+      error = errno;
+      return false;
+    }
+    unnamedFilesWork = file.descriptor.isOpen();
   }
+#else
+  unnamedFilesWork = false;
+#endif
   if (!unnamedFilesWork) {
-    file.temporaryName = temporaryNameFor(fileName);
-    file.descriptor = openFile(file.temporaryName.c_str(), O_RDWR | O_CREAT | O_EXCL, kNewFileMode);
+    int opened = -1;
+    if (!claimTemporaryName(fileName, file.temporaryName, [&](const char* name) {
+          opened = openFile(name, O_RDWR | O_CREAT | O_EXCL, kPrivateFileMode);
+          return opened >= 0;
+        })) {
+      error = errno;
+      file.temporaryName.clear();
+      return false;
+    }
+    file.descriptor.reset(opened);
   }
-  if (file.descriptor < 0) {
+  if (fstat(file.descriptor.get(), &file.status) != 0) {
     error = errno;
-    return false;
-  }
-  if (fstat(file.descriptor, &file.status) != 0) {
-    error = errno;
-    (void)close(file.descriptor);
+    (void)file.descriptor.close();
+    // Made by this run with O_EXCL a moment ago, so the name is the run's own.
     if (!file.temporaryName.empty()) {
       (void)unlink(file.temporaryName.c_str());
     }
@@ -287,100 +439,111 @@ bool createNewFile(const char* fileName, NewFile& file, int& error) {
   return true;
 }
 
-void discardNewFile(NewFile& file) {
-  if (file.descriptor >= 0) {
-    (void)close(file.descriptor);
-    file.descriptor = -1;
-  }
-  if (!file.temporaryName.empty()) {
-    (void)unlink(file.temporaryName.c_str());
+// Closes a stand-in that will not be used and removes its temporary name.
+void discardStandIn(StandIn& file, FileWriteResult& result) {
+  (void)file.descriptor.close();
+  if (!file.temporaryName.empty() &&
+      !removeTemporary(file.temporaryName, identityOf(file.status))) {
+    noteLeftover(result, file.temporaryName, errno);
   }
 }
+
+enum class LinkResult { kLinked, kFailed, kUnsupported };
 
 // Gives an unnamed file the name name; an existing name is never replaced.
-bool linkUnnamedFile(const NewFile& file, const char* name) {
-  // Linking a descriptor directly (AT_EMPTY_PATH) takes a capability that ordinary users lack;
-  // its entry under /proc works for every user.
-  const std::string path = "/proc/self/fd/" + std::to_string(file.descriptor);
-  if (linkat(AT_FDCWD, path.c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) {
-    return true;
+LinkResult linkUnnamedFile(int descriptor, const char* name) {
+  // Linking a descriptor directly (AT_EMPTY_PATH) takes a capability that ordinary users lack
+  // before Linux 6.10; its entry under /proc works for every user, where /proc is mounted.
+  const std::string path = "/proc/self/fd/" + std::to_string(descriptor);
+  if (retryInterrupted(
+          [&] { return linkat(AT_FDCWD, path.c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW); }) == 0) {
+    return LinkResult::kLinked;
   }
 #ifdef AT_EMPTY_PATH
-  if (errno == ENOENT) {
-    return linkat(file.descriptor, "", AT_FDCWD, name, AT_EMPTY_PATH) == 0;
+  if (errno == ENOENT && retryInterrupted([&] {
+                           return linkat(descriptor, "", AT_FDCWD, name, AT_EMPTY_PATH);
+                         }) == 0) {
+    return LinkResult::kLinked;
   }
 #endif
-  return false;
+  // No /proc and the capability refused, or a file system without links: files under a
+  // temporary name work there.
+  return errno == ENOENT || linksUnsupported(errno) ? LinkResult::kUnsupported
+                                                    : LinkResult::kFailed;
 }
 
-// Closes the complete file, reporting the failure some file systems keep until then, and gives
-// it a temporary name if it has none.
-bool closeNamed(NewFile& file, const char* fileName, int& error) {
-  if (file.temporaryName.empty()) {
-    const std::string name = temporaryNameFor(fileName);
-    if (!linkUnnamedFile(file, name.c_str())) {
-      error = errno;
-      discardNewFile(file);
-      return false;
-    }
-    file.temporaryName = name;
-  }
-  const bool closed = closedCleanly(file.descriptor);
-  file.descriptor = -1;
-  if (!closed) {
-    error = errno;
-    discardNewFile(file);
+// Gives a stand-in its final mode and group, checked on the file itself: a file system that
+// keeps neither shows its own, which then must already be the ones wanted.
+bool giveModeAndGroup(const StandIn& file, mode_t mode, gid_t group) {
+  const int descriptor = file.descriptor.get();
+  // Changing the group clears the set-ID bits, so it comes first.
+  if (file.status.st_gid != group &&
+      retryInterrupted([&] { return fchown(descriptor, static_cast<uid_t>(-1), group); }) != 0) {
     return false;
   }
-  return true;
+  if ((file.status.st_mode & kPermissionBits) != mode || file.status.st_gid != group) {
+    (void)retryInterrupted([&] { return fchmod(descriptor, mode); });
+  }
+  struct stat status {};
+  return fstat(descriptor, &status) == 0 && (status.st_mode & kPermissionBits) == mode &&
+         status.st_gid == group;
 }
 
-// Gives the complete new file the chunk's name, only if that name is still free.
-bool publishNewFile(NewFile& file, const char* fileName, std::string& reason) {
-  if (file.temporaryName.empty()) {
-    if (!linkUnnamedFile(file, fileName)) {
-      reason = errnoText(errno);
-      discardNewFile(file);
-      return false;
+// A new chunk file: written without a name, or under a temporary one, and given the chunk's
+// name when complete, only while the name is free.
+FileWriteResult writeNewFile(const char* fileName, const uint8_t* data, size_t size) {
+  FileWriteResult result;
+  // A second round only when unnamed files turn out not to be nameable here.
+  for (int round = 0; round < 2; ++round) {
+    StandIn file;
+    int error = 0;
+    size_t changed = 0;
+    if (!createStandIn(fileName, file, error)) {
+      result.reason = errnoText(error);
+      return result;
     }
-    // Closed only now, as the link needs the descriptor; a late write error takes the name back.
-    const bool closed = closedCleanly(file.descriptor);
-    file.descriptor = -1;
-    if (!closed) {
-      reason = errnoText(errno);
-      reason += withdrawFile(fileName, identityOf(file.status));
-      return false;
+    if (!writeAll(file.descriptor.get(), data, size, error, changed)) {
+      result.reason = errnoText(error);
+      discardStandIn(file, result);
+      return result;
     }
-    return true;
+    result.written = identityOf(file.status);
+    if (file.temporaryName.empty()) {
+      const LinkResult linked = linkUnnamedFile(file.descriptor.get(), fileName);
+      if (linked == LinkResult::kUnsupported) {
+        unnamedFilesWork = false;
+        continue;
+      }
+      if (linked == LinkResult::kFailed) {
+        result.reason = errnoText(errno);
+        return result;
+      }
+      // Closed only now, as the link needs the descriptor; a late write error takes the name
+      // back, which was free before.
+      if (!file.descriptor.close()) {
+        result.reason = errnoText(errno);
+        result.left = withdrawFile(fileName, result.written, file.descriptor, result);
+        return result;
+      }
+      result.complete = true;
+      return result;
+    }
+    // Some file systems keep no modes (FAT): the file then shows the one they give every file.
+    (void)retryInterrupted([&] { return fchmod(file.descriptor.get(), newFileMode()); });
+    bool temporaryKept = false;
+    if (!file.descriptor.close() ||
+        !moveIfFree(file.temporaryName.c_str(), fileName, temporaryKept)) {
+      result.reason = errnoText(errno);
+      discardStandIn(file, result);
+      return result;
+    }
+    if (temporaryKept) {
+      noteLeftover(result, file.temporaryName, errno);
+    }
+    result.complete = true;
+    return result;
   }
-  int error = 0;
-  if (!closeNamed(file, fileName, error)) {
-    reason = errnoText(error);
-    return false;
-  }
-  if (!renameIfFree(file.temporaryName.c_str(), fileName)) {
-    reason = errnoText(errno);
-    discardNewFile(file);
-    return false;
-  }
-  return true;
-}
-
-bool writeNewFile(const char* fileName, const uint8_t* data, size_t size, FileIdentity& written,
-                  std::string& reason) {
-  NewFile file;
-  int error = 0;
-  if (!createNewFile(fileName, file, error)) {
-    reason = errnoText(error);
-    return false;
-  }
-  written = identityOf(file.status);
-  if (!writeAll(file.descriptor, data, size, error)) {
-    reason = errnoText(error);
-    discardNewFile(file);
-    return false;
-  }
-  return publishNewFile(file, fileName, reason);
+  return result;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -403,82 +566,123 @@ bool replaceableWithoutLoss(int descriptor, const struct stat& status) {
 #endif
 }
 
-// Gives the new file the old one's group and permission bits; false when the system refuses.
-bool carryOverModeAndGroup(const NewFile& file, const struct stat& old) {
-  constexpr mode_t kPermissionBits = 07777;
-  const bool otherGroup = file.status.st_gid != old.st_gid;
-  // Changing the group clears the set-ID bits, so it comes first.
-  if (otherGroup && fchown(file.descriptor, static_cast<uid_t>(-1), old.st_gid) != 0) {
-    return false;
-  }
-  if (!otherGroup && (file.status.st_mode & kPermissionBits) == (old.st_mode & kPermissionBits)) {
-    return true;
-  }
-  return fchmod(file.descriptor, old.st_mode & kPermissionBits) == 0;
-}
-
 enum class Replacement { kDone, kFailed, kNotPossible };
 
 // Puts the complete file named temporary in the place of fileName, checking that what it takes
 // out is the file checked before; another process's file is put back.
-bool exchangeFiles(const char* temporary, const char* fileName, const FileIdentity& old,
-                   std::string& reason) {
+Replacement exchangeFiles(const std::string& temporary, const char* fileName,
+                          const FileIdentity& old, const FileIdentity& made,
+                          FileWriteResult& result) {
+  const char* from = temporary.c_str();
 #if defined(__linux__) && defined(RENAME_EXCHANGE)
-  if (renameat2(AT_FDCWD, temporary, AT_FDCWD, fileName, RENAME_EXCHANGE) == 0) {
+  const auto exchange = [&] {
+    return retryInterrupted(
+        [&] { return renameat2(AT_FDCWD, from, AT_FDCWD, fileName, RENAME_EXCHANGE); });
+  };
+  if (exchange() == 0) {
     if (namesFile(temporary, old)) {
-      (void)unlink(temporary);
-      return true;
+      if (retryInterrupted([&] { return unlink(from); }) != 0) {
+        noteLeftover(result, temporary, errno);
+      }
+      return Replacement::kDone;
     }
     // Another process's file stood under the name: it gets its name back.
-    if (renameat2(AT_FDCWD, temporary, AT_FDCWD, fileName, RENAME_EXCHANGE) == 0) {
-      (void)unlink(temporary);
+    if (exchange() != 0 || !removeTemporary(temporary, made)) {
+      noteLeftover(result, temporary, errno);
     }
-    reason = "another file took its place meanwhile";
-    return false;
+    result.reason = "another file took its place meanwhile";
+    return Replacement::kFailed;
   }
-  if (!renameFlagsUnsupported()) {
-    reason = errnoText(errno);
-    (void)unlink(temporary);
-    return false;
+  if (!renameFlagsUnsupported(errno)) {
+    const int error = errno;
+    if (!removeTemporary(temporary, made)) {
+      noteLeftover(result, temporary, errno);
+    }
+    // A mount point under the name (a bind mount) cannot be replaced, only written.
+    if (error == EBUSY) {
+      return Replacement::kNotPossible;
+    }
+    result.reason = errnoText(error);
+    return Replacement::kFailed;
   }
 #else
   (void)old;
 #endif
   // As rsync replaces a file: the new one is renamed over the name.
-  if (rename(temporary, fileName) != 0) {
-    reason = errnoText(errno);
-    (void)unlink(temporary);
-    return false;
-  }
-  return true;
-}
-
-Replacement replaceFile(const char* fileName, const struct stat& old, const uint8_t* data,
-                        size_t size, FileIdentity& written, std::string& reason) {
-  NewFile file;
-  int error = 0;
-  // A folder the user may not change keeps the old file in place, rewritten.
-  if (!createNewFile(fileName, file, error)) {
-    return Replacement::kNotPossible;
-  }
-  if (!carryOverModeAndGroup(file, old)) {
-    discardNewFile(file);
-    return Replacement::kNotPossible;
-  }
-  if (!writeAll(file.descriptor, data, size, error) || !closeNamed(file, fileName, error)) {
-    reason = errnoText(error);
-    discardNewFile(file);
+  if (retryInterrupted([&] { return rename(from, fileName); }) != 0) {
+    const int error = errno;
+    if (!removeTemporary(temporary, made)) {
+      noteLeftover(result, temporary, errno);
+    }
+    if (error == EBUSY) {
+      return Replacement::kNotPossible;
+    }
+    result.reason = errnoText(error);
     return Replacement::kFailed;
   }
-  if (!exchangeFiles(file.temporaryName.c_str(), fileName, identityOf(old), reason)) {
-    return Replacement::kFailed;
-  }
-  written = identityOf(file.status);
   return Replacement::kDone;
 }
 
+// Writes a complete new file with the old one's mode and group and puts it in the old one's
+// place. kNotPossible when it cannot be made so that nothing is lost (a folder the user may not
+// change, a mode or group the file system does not reproduce); a passing shortage (descriptors,
+// inodes, space) fails the chunk instead, with the old file as it was.
+Replacement replaceFile(const char* fileName, const struct stat& old, const uint8_t* data,
+                        size_t size, FileWriteResult& result) {
+  for (int round = 0; round < 2; ++round) {
+    StandIn file;
+    int error = 0;
+    size_t changed = 0;
+    if (!createStandIn(fileName, file, error)) {
+      if (error == EACCES || error == EPERM || error == EROFS) {
+        return Replacement::kNotPossible;
+      }
+      result.reason = errnoText(error);
+      return Replacement::kFailed;
+    }
+    if (!giveModeAndGroup(file, old.st_mode & kPermissionBits, old.st_gid)) {
+      discardStandIn(file, result);
+      return Replacement::kNotPossible;
+    }
+    if (!writeAll(file.descriptor.get(), data, size, error, changed)) {
+      result.reason = errnoText(error);
+      discardStandIn(file, result);
+      return Replacement::kFailed;
+    }
+    if (file.temporaryName.empty()) {
+      LinkResult linked = LinkResult::kFailed;
+      if (!claimTemporaryName(fileName, file.temporaryName, [&](const char* name) {
+            linked = linkUnnamedFile(file.descriptor.get(), name);
+            return linked == LinkResult::kLinked;
+          })) {
+        file.temporaryName.clear();
+        if (linked == LinkResult::kUnsupported) {
+          unnamedFilesWork = false;
+          continue;
+        }
+        result.reason = errnoText(errno);
+        return Replacement::kFailed;
+      }
+    }
+    if (!file.descriptor.close()) {
+      result.reason = errnoText(errno);
+      discardStandIn(file, result);
+      return Replacement::kFailed;
+    }
+    const Replacement replaced = exchangeFiles(file.temporaryName, fileName, identityOf(old),
+                                               identityOf(file.status), result);
+    if (replaced == Replacement::kDone) {
+      result.written = identityOf(file.status);
+      result.complete = true;
+    }
+    return replaced;
+  }
+  return Replacement::kNotPossible;
+}
+
 // Before anything in the file changes: whether the system's file size limit and free space
-// allow size bytes in it.
+// allow size bytes in it. Copy-on-write file systems reserve nothing this way; a write that
+// then fails at once has changed nothing either.
 bool roomFor(int descriptor, size_t size, int& error) {
   struct rlimit limit {};
   if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
@@ -490,7 +694,7 @@ bool roomFor(int descriptor, size_t size, int& error) {
   if (retryInterrupted([&] {
         return fallocate(descriptor, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
       }) != 0 &&
-      errno != EOPNOTSUPP && errno != ENOSYS) {
+      (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)) {
     error = errno;
     return false;
   }
@@ -501,77 +705,97 @@ bool roomFor(int descriptor, size_t size, int& error) {
 }
 
 // Writes data over the start of the open file and cuts what is left of it beyond.
-bool rewriteInPlace(int descriptor, const char* fileName, const struct stat& old, bool identical,
-                    const uint8_t* data, size_t size, std::string& reason) {
-  int error = 0;
-  if (!identical && !roomFor(descriptor, size, error)) {
-    reason = errnoText(error);
-    (void)close(descriptor);
-    return false;
+void rewriteInPlace(Descriptor& file, const char* fileName, const struct stat& old,
+                    const uint8_t* data, size_t size, const ExistingFileRules& rules,
+                    FileWriteResult& result) {
+  const FileIdentity identity = identityOf(old);
+  if (rules.imageHead != nullptr && static_cast<uint64_t>(old.st_size) == rules.imageSize &&
+      startsWith(file.get(), rules.imageHead, rules.imageHeadSize)) {
+    result.reason = "it may be the image being read";
+    return;
   }
-  bool written = writeAll(descriptor, data, size, error);
+  int error = 0;
+  size_t changed = 0;
+  if (!roomFor(file.get(), size, error)) {
+    result.reason = errnoText(error);
+    return;
+  }
+  bool written = writeAll(file.get(), data, size, error, changed);
   if (written && static_cast<uint64_t>(old.st_size) > size &&
-      retryInterrupted([&] { return ftruncate(descriptor, static_cast<off_t>(size)); }) != 0) {
+      retryInterrupted([&] { return ftruncate(file.get(), static_cast<off_t>(size)); }) != 0) {
     error = errno;
     written = false;
   }
   // Some file systems report a failed write only when the file is closed.
-  if (!closedCleanly(descriptor) && written) {
+  if (written && !file.close()) {
     error = errno;
     written = false;
   }
   if (written) {
-    return true;
+    result.written = identity;
+    result.complete = true;
+    return;
   }
-  // The reason is the first failure's; what became of the name is added after it.
-  reason = errnoText(error);
-  reason += withdrawFile(fileName, identityOf(old));
-  return false;
+  result.reason = errnoText(error);
+  if (changed > 0) {
+    result.left = withdrawFile(fileName, identity, file, result);
+  }
 }
 
-bool writeExistingFile(const char* fileName, const uint8_t* data, size_t size,
-                       ExistingFileCheck mayWrite, FileIdentity& written, std::string& reason) {
+FileWriteResult writeExistingFile(const char* fileName, const uint8_t* data, size_t size,
+                                  const ExistingFileRules& rules) {
+  FileWriteResult result;
   // Read access serves only to compare; a file the user may write but not read is written.
   bool readable = true;
-  int descriptor = openFile(fileName, O_RDWR);
-  if (descriptor < 0 && errno == EACCES) {
+  Descriptor file(openFile(fileName, O_RDWR));
+  if (!file.isOpen() && errno == EACCES) {
     readable = false;
-    descriptor = openFile(fileName, O_WRONLY);
+    file.reset(openFile(fileName, O_WRONLY));
   }
-  if (descriptor < 0) {
+  if (!file.isOpen()) {
     // The name went away after it was looked at: the file is then a new one.
     if (errno == ENOENT) {
-      return writeNewFile(fileName, data, size, written, reason);
+      return writeNewFile(fileName, data, size);
     }
-    reason = errno == ELOOP ? "it is a symbolic link" : errnoText(errno);
-    return false;
+    result.reason = errno == ELOOP ? "it is a symbolic link" : errnoText(errno);
+    return result;
   }
   // Checked on the file actually opened, whatever the name showed before.
   struct stat status {};
-  bool accepted = false;
-  if (fstat(descriptor, &status) != 0) {
-    reason = errnoText(errno);
-  } else if (!S_ISREG(status.st_mode)) {
-    reason = describeNonRegularFile(status.st_mode);
-  } else {
-    accepted = mayWrite(identityOf(status), static_cast<uint64_t>(status.st_size), reason);
+  if (fstat(file.get(), &status) != 0) {
+    result.reason = errnoText(errno);
+    return result;
   }
-  if (!accepted) {
-    (void)close(descriptor);
-    return false;
+  if (!S_ISREG(status.st_mode)) {
+    result.reason = describeNonRegularFile(status.st_mode);
+    return result;
   }
-  written = identityOf(status);
-  const bool identical = readable && static_cast<uint64_t>(status.st_size) == size &&
-                         holdsBytes(descriptor, data, size);
-  if (!identical && replaceableWithoutLoss(descriptor, status)) {
-    const Replacement replaced = replaceFile(fileName, status, data, size, written, reason);
-    if (replaced != Replacement::kNotPossible) {
-      (void)close(descriptor);
-      return replaced == Replacement::kDone;
-    }
+  if (!rules.mayWrite(identityOf(status), static_cast<uint64_t>(status.st_size), result.reason)) {
+    return result;
   }
-  return rewriteInPlace(descriptor, fileName, status, identical, data, size, reason);
+  if (readable && static_cast<uint64_t>(status.st_size) == size &&
+      startsWith(file.get(), data, size)) {
+    // Nothing is written, so nothing can fail half-way; the time still tells that this run
+    // wrote the file, where the file system can keep it.
+    (void)retryInterrupted([&] { return futimens(file.get(), nullptr); });
+    result.written = identityOf(status);
+    result.complete = true;
+    return result;
+  }
+  if (replaceableWithoutLoss(file.get(), status) &&
+      replaceFile(fileName, status, data, size, result) != Replacement::kNotPossible) {
+    return result;
+  }
+  rewriteInPlace(file, fileName, status, data, size, rules, result);
+  return result;
 }
+
+// ---------------------------------------------------------------------------------------------
+// Standard output
+
+// The names waiting for standard output, and the first failure to write them.
+std::string queuedOutput;
+int outputError = 0;
 
 }  // namespace
 
@@ -603,22 +827,87 @@ bool identifyStandardStream(int descriptor, FileIdentity& identity) {
   return identifyDescriptor(descriptor, identity);
 }
 
-bool writeFileWhole(const char* fileName, const uint8_t* data, size_t size,
-                    ExistingFileCheck mayWrite, FileIdentity& written, std::string& reason) {
+bool measureStream(std::FILE* stream, uint64_t& size) {
+  struct stat status {};
+  if (stream == nullptr || fstat(fileno(stream), &status) != 0 || status.st_size < 0) {
+    return false;
+  }
+  size = static_cast<uint64_t>(status.st_size);
+  return true;
+}
+
+size_t readStreamAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t got = retryInterrupted([&] {
+      return pread(fileno(stream), dest + done, size - done,
+                   static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    });
+    if (got <= 0) {
+      // A block device refuses a position beyond its end, where a regular file holding the
+      // same bytes simply gives no more.
+      if (got < 0 && errno != EINVAL) {
+        error = errno;
+      }
+      break;
+    }
+    done += static_cast<size_t>(got);
+  }
+  return done;
+}
+
+FileWriteResult writeFileWhole(const char* fileName, const uint8_t* data, size_t size,
+                               const ExistingFileRules& rules) {
   // Looked at before anything is opened: opening a FIFO or a device can have effects of its own.
   struct stat status {};
   if (lstat(fileName, &status) != 0) {
     if (errno != ENOENT) {
-      reason = errnoText(errno);
-      return false;
+      FileWriteResult result;
+      result.reason = errnoText(errno);
+      return result;
     }
-    return writeNewFile(fileName, data, size, written, reason);
+    return writeNewFile(fileName, data, size);
   }
   if (!S_ISREG(status.st_mode)) {
-    reason = describeNonRegularFile(status.st_mode);
-    return false;
+    FileWriteResult result;
+    result.reason = describeNonRegularFile(status.st_mode);
+    return result;
   }
-  return writeExistingFile(fileName, data, size, mayWrite, written, reason);
+  return writeExistingFile(fileName, data, size, rules);
+}
+
+void queueStandardOutput(const char* text, size_t size) {
+  if (outputError == 0) {
+    queuedOutput.append(text, size);
+  }
+}
+
+bool flushStandardOutput(int& error) {
+  writingOutput = 1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  size_t done = 0;
+  while (outputError == 0 && done < queuedOutput.size()) {
+    const ssize_t wrote =
+        write(STDOUT_FILENO, queuedOutput.data() + done, queuedOutput.size() - done);
+    if (wrote > 0) {
+      done += static_cast<size_t>(wrote);
+    } else if (wrote < 0 && errno == EINTR) {
+      // A first ending signal waits for the names; a second one ends the run in its handler.
+      continue;
+    } else if (wrote < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // Another program left the output non-blocking: wait until it takes more.
+      pollfd output{STDOUT_FILENO, POLLOUT, 0};
+      (void)poll(&output, 1, -1);
+    } else {
+      // Not every system says why a write gave nothing.
+      outputError = wrote < 0 && errno != 0 ? errno : EIO;
+    }
+  }
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  writingOutput = 0;
+  queuedOutput.clear();
+  error = outputError;
+  return outputError == 0;
 }
 
 void prepareProcess() {
@@ -661,7 +950,8 @@ void endRunIfSignalled() {
   const int signalNumber = pendingSignal;
   if (signalNumber != 0) {
     // The names of the files complete so far go out before the run ends.
-    (void)std::fflush(stdout);
+    int error = 0;
+    (void)flushStandardOutput(error);
     endBySignal(signalNumber);
   }
 }

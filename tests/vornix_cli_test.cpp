@@ -667,7 +667,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    "",
                    {chunks[0], chunks[1], chunks[2]}});
   // Killed while ZK001 is written: a new file or a replacement has no name yet, and a file that
-  // already holds the chunk is written over with the same bytes.
+  // already holds the chunk is not written at all.
   cases.push_back({"SIGKILL in a fresh folder",
                    [] {},
                    atSecondLink("signal=KILL"),
@@ -682,7 +682,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    {chunks[0], older}});
   cases.push_back({"SIGKILL over a previous run's files",
                    previousRun,
-                   traced("-P ZK001 -e inject=write:signal=KILL"),
+                   traced("-P ZK001 -e inject=utimensat:signal=KILL"),
                    128 + SIGKILL,
                    "",
                    {chunks[0], chunks[1], chunks[2]}});

@@ -21,6 +21,9 @@ struct WrittenChunkFile {
 // chunk of its own. Set by the entry before the scan starts.
 struct ChunkFileRecord {
   std::optional<FileIdentity> image;
+  // The image's size and first bytes, which mark it however it is reached.
+  uint64_t imageSize = 0;
+  std::vector<uint8_t> imageHead;
   std::optional<FileIdentity> standardOutput;
   std::optional<FileIdentity> standardError;
   std::vector<WrittenChunkFile> written;
@@ -55,6 +58,20 @@ bool mayWrite(const FileIdentity& opened, uint64_t size, std::string& reason) {
   return true;
 }
 
+// What the report adds about the chunk's name after a failure that had changed the file.
+const char* whatWasLeft(NameLeft left) {
+  switch (left) {
+    case NameLeft::kEmptied:
+      return "; left empty";
+    case NameLeft::kIncomplete:
+      return "; left incomplete";
+    case NameLeft::kAsItWas:
+    case NameLeft::kRemoved:
+      break;
+  }
+  return "";
+}
+
 }  // namespace
 
 void formatChunkFileName(char (&fileName)[kChunkFileNameCapacity], int32_t fileNumber) {
@@ -64,21 +81,31 @@ void formatChunkFileName(char (&fileName)[kChunkFileNameCapacity], int32_t fileN
 
 void beginChunkFiles(const ProtectedFiles& files) {
   record.image = known(files.image);
+  record.imageSize = files.imageSize;
+  record.imageHead.assign(files.imageHead, files.imageHead + files.imageHeadSize);
   record.standardOutput = known(files.standardOutput);
   record.standardError = known(files.standardError);
   record.written.clear();
 }
 
 bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size) {
-  std::string reason;
-  FileIdentity written;
-  const bool complete = writeFileWhole(fileName, data, size, mayWrite, written, reason);
-  if (complete) {
+  ExistingFileRules rules;
+  rules.mayWrite = mayWrite;
+  if (!record.imageHead.empty()) {
+    rules.imageSize = record.imageSize;
+    rules.imageHead = record.imageHead.data();
+    rules.imageHeadSize = record.imageHead.size();
+  }
+  const FileWriteResult result = writeFileWhole(fileName, data, size, rules);
+  if (result.complete) {
     // Any other name this file gets, from this run or another process, is refused later.
-    record.written.push_back({written, fileName});
+    record.written.push_back({result.written, fileName});
   } else {
-    reportFailure(std::string("write ") + fileName, reason);
+    reportFailure(std::string("write ") + fileName, result.reason + whatWasLeft(result.left));
+  }
+  if (!result.leftover.empty()) {
+    reportFailure("remove " + result.leftover, result.leftoverReason);
   }
   endRunIfSignalled();
-  return complete;
+  return result.complete && result.leftover.empty();
 }

@@ -18,6 +18,11 @@ struct ProtectedFiles {
   const FileIdentity* image = nullptr;
   const FileIdentity* standardOutput = nullptr;
   const FileIdentity* standardError = nullptr;
+  // The image's size and its first bytes (its first disk header), which no file rewritten in
+  // place may show; imageHeadSize 0 when unknown.
+  uint64_t imageSize = 0;
+  const uint8_t* imageHead = nullptr;
+  size_t imageHeadSize = 0;
 };
 
 // Starts a run's chunk files. The files written by an earlier run in this process are forgotten.
@@ -26,5 +31,6 @@ void beginChunkFiles(const ProtectedFiles& files);
 // Writes size bytes of data to the regular file fileName in the current directory, so that the
 // name never shows a partial chunk. Anything else under that name, the protected files, and a
 // file this run has already written under another name are left as they were. A failure is
-// reported on standard error; a signal that came meanwhile then ends the run.
+// reported on standard error, and so is a temporary name that could not be removed, which fails
+// the run as well; a signal that came meanwhile then ends the run.
 bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size);

@@ -10,6 +10,7 @@
 // why. Names already printed go out first, so that both streams keep their order where they
 // meet; a failing standard error leaves nowhere to report anything.
 inline void reportFailure(const std::string& what, const std::string& reason) {
-  (void)std::fflush(stdout);
+  int outputError = 0;
+  (void)flushStandardOutput(outputError);
   (void)std::fprintf(stderr, "vornix: cannot %s: %s\n", what.c_str(), reason.c_str());
 }

@@ -1,6 +1,5 @@
 // vornix: cuts the data chunks out of the first two disks of a D88 floppy-disk image and writes
 // each to a numbered file in the current directory.
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 
@@ -36,9 +35,9 @@ uint8_t imageBuffer[kImageBufferSize];
 int standardOutputError = -1;
 
 void flushNames() {
-  errno = 0;
-  if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && standardOutputError < 0) {
-    standardOutputError = errno;
+  int error = 0;
+  if (!flushStandardOutput(error) && standardOutputError < 0) {
+    standardOutputError = error;
   }
 }
 
@@ -107,6 +106,13 @@ int main(int argc, char** argv) {
   if (!protectStandardStreams(reader.getFileIdentity(image) ? &image : nullptr, output, errors,
                               protectedFiles)) {
     return 1;
+  }
+  uint64_t imageSize = 0;
+  const uint8_t* firstHeader = nullptr;
+  if (reader.getImageLikeness(imageSize, firstHeader)) {
+    protectedFiles.imageSize = imageSize;
+    protectedFiles.imageHead = firstHeader;
+    protectedFiles.imageHeadSize = kDiskHeaderSize;
   }
   beginChunkFiles(protectedFiles);
 
