@@ -1,5 +1,6 @@
 #include "tests/test_support.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -72,6 +73,29 @@ std::vector<uint8_t> readBinaryFile(const std::string& path) {
   }
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
                               std::istreambuf_iterator<char>());
+}
+
+const FolderHolds& temporaryFolderHolds() {
+  static const FolderHolds holds = [] {
+    namespace fs = std::filesystem;
+    const ScratchDir probe;
+    const std::string file = probe.file("file");
+    std::ofstream(file) << "probe";
+    FolderHolds found;
+    std::error_code error;
+    fs::create_hard_link(file, probe.file("link"), error);
+    found.hardLinks = !error && fs::hard_link_count(file) == 2;
+    fs::create_symlink(file, probe.file("symlink"), error);
+    found.symbolicLinks = !error && fs::is_symlink(probe.file("symlink"));
+    found.specialFiles = mkfifo(probe.file("fifo").c_str(), 0600) == 0;
+    found.modes = true;
+    for (const fs::perms mode : {fs::perms(0640), fs::perms(0604)}) {
+      fs::permissions(file, mode, error);
+      found.modes = found.modes && !error && fs::status(file).permissions() == mode;
+    }
+    return found;
+  }();
+  return holds;
 }
 
 std::string quoteForShell(const std::string& text) {

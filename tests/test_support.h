@@ -24,6 +24,18 @@ class ScratchDir {
 
 std::vector<uint8_t> readBinaryFile(const std::string& path);
 
+// What the file system under the temporary folder holds beside plain files and folders (FAT and
+// exFAT hold none of it); a test that needs more skips there and says why.
+struct FolderHolds {
+  bool hardLinks = false;
+  bool symbolicLinks = false;
+  // FIFOs, sockets and devices.
+  bool specialFiles = false;
+  // Permission bits as they are set.
+  bool modes = false;
+};
+const FolderHolds& temporaryFolderHolds();
+
 struct RunResult {
   int exitStatus = -1;
   std::string out;

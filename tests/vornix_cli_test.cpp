@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -129,6 +131,8 @@ TEST_F(VornixRun, UnopenableImagePrintsTheShiftJisMessage) {
   // cannot move about; opening the FIFO must not wait for a writer either.
   if (!testingWindowsBuild()) {
     paths.push_back("<(cat " + quoteForShell(imagePath()) + ")");
+  }
+  if (!testingWindowsBuild() && temporaryFolderHolds().specialFiles) {
     ASSERT_EQ(mkfifo(side.file("fifo.d88").c_str(), 0666), 0);
     paths.push_back(quoteForShell(side.file("fifo.d88")));
   }
@@ -279,16 +283,29 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
   const std::string outside = side.file("outside.bin");
   namespace fs = std::filesystem;
   const bool windows = testingWindowsBuild();
+  const FolderHolds& holds = temporaryFolderHolds();
+  // FAT and exFAT hold no links, special files or modes; Windows has no special files either.
+  const bool noSpecialFiles = windows || !holds.specialFiles;
   int fifoReader = -1;
+  constexpr gid_t kNobody = 65534;
+  gid_t groupBefore = 0;
+  const auto fileStatus = [](const std::string& path) {
+    struct stat status {};
+    EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
+    return status;
+  };
+  writeBinaryFile(outside, older);
+  const bool xattrs = setxattr(outside.c_str(), "user.probe", "x", 1, 0) == 0;
   const struct {
     const char* what;
-    bool skipped;  // a Windows file system has no such thing; only root makes devices
+    bool skipped;  // the file system has no such thing; only root makes devices
     std::function<void()> setUp;
     const char* failure;  // the reason reported for ZK001; nullptr when it is written
     std::function<void()> check;
+    std::string runAs = asOrdinaryUser();
   } cases[] = {
       // Under Wine the server, which runs with root's rights here, opens files for the program.
-      {"a read-only file is kept", windows,
+      {"a read-only file is kept", windows || !holds.modes,
        [&] {
          writeBinaryFile(work.file("ZK001"), older);
          fs::permissions(work.file("ZK001"), fs::perms::owner_read | fs::perms::group_read);
@@ -299,7 +316,7 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
          EXPECT_EQ(fs::status(work.file("ZK001")).permissions(),
                    fs::perms::owner_read | fs::perms::group_read);
        }},
-      {"a hard link is written through", false,
+      {"a hard link is written through", !holds.hardLinks,
        [&] {
          writeBinaryFile(outside, older);
          fs::create_hard_link(outside, work.file("ZK001"));
@@ -309,7 +326,7 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
          EXPECT_EQ(readBinaryFile(outside), blocksOf(flat, 2, 4));
          EXPECT_EQ(fs::hard_link_count(outside), 2u);
        }},
-      {"a symbolic link is not followed", windows,
+      {"a symbolic link is not followed", windows || !holds.symbolicLinks,
        [&] {
          writeBinaryFile(outside, older);
          fs::create_symlink(outside, work.file("ZK001"));
@@ -320,7 +337,7 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
          EXPECT_EQ(readBinaryFile(outside), older);
        }},
       // A process reading the FIFO would see a writer come and go.
-      {"a FIFO is not opened", windows,
+      {"a FIFO is not opened", noSpecialFiles,
        [&] {
          ASSERT_EQ(mkfifo(work.file("ZK001").c_str(), 0666), 0);
          fifoReader = open(work.file("ZK001").c_str(), O_RDONLY | O_NONBLOCK);
@@ -331,10 +348,10 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
          EXPECT_EQ(poll(&reader, 1, 0), 0);
          close(fifoReader);
        }},
-      {"a device is kept", windows || geteuid() != 0,
+      {"a device is kept", noSpecialFiles || geteuid() != 0,
        [&] { ASSERT_EQ(mknod(work.file("ZK001").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0); },
        "it is a device", [&] { EXPECT_TRUE(fs::is_character_file(work.file("ZK001"))); }},
-      {"a socket is kept", windows,
+      {"a socket is kept", noSpecialFiles,
        [&] {
          sockaddr_un address{};
          address.sun_family = AF_UNIX;
@@ -349,13 +366,56 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
        "it is a socket", [&] { EXPECT_TRUE(fs::is_socket(work.file("ZK001"))); }},
       {"a directory is kept", false, [&] { fs::create_directories(work.file("ZK001/inside")); },
        "it is a directory", [&] { EXPECT_TRUE(fs::is_directory(work.file("ZK001/inside"))); }},
-      {"a second name of a file written earlier keeps that chunk", false,
+      {"a second name of a file written earlier keeps that chunk", !holds.hardLinks,
        [&] {
          writeBinaryFile(work.file("ZK000"), older);
          fs::create_hard_link(work.file("ZK000"), work.file("ZK001"));
        },
        "it is ZK000, written earlier in this run",
        [&] { EXPECT_EQ(readBinaryFile(work.file("ZK001")), blocksOf(flat, 0, 1)); }},
+      // Replaced by a new file with every permission bit and the group of the old one.
+      {"an older file's mode and group are carried over", windows || !holds.modes,
+       [&] {
+         writeBinaryFile(work.file("ZK001"), older);
+         if (geteuid() == 0) {
+           ASSERT_EQ(chown(work.file("ZK001").c_str(), 0, kNobody), 0);
+         }
+         ASSERT_EQ(chmod(work.file("ZK001").c_str(), 02751), 0);
+         groupBefore = fileStatus(work.file("ZK001")).st_gid;
+       },
+       nullptr,
+       [&] {
+         EXPECT_EQ(readBinaryFile(work.file("ZK001")), blocksOf(flat, 2, 4));
+         EXPECT_EQ(fileStatus(work.file("ZK001")).st_mode & 07777, 02751u);
+         EXPECT_EQ(fileStatus(work.file("ZK001")).st_gid, groupBefore);
+       }},
+      // Another user's file cannot be replaced without changing its owner: written in place.
+      {"a file of root's, for an ordinary user", windows || !holds.modes || geteuid() != 0,
+       [&] {
+         writeBinaryFile(work.file("ZK001"), older);
+         ASSERT_EQ(chmod(work.file("ZK001").c_str(), 0666), 0);
+         fs::permissions(work.path(), fs::perms::all);
+         fs::permissions(side.path(), fs::perms(0755));
+       },
+       nullptr,
+       [&] {
+         EXPECT_EQ(readBinaryFile(work.file("ZK001")), blocksOf(flat, 2, 4));
+         EXPECT_EQ(fileStatus(work.file("ZK001")).st_uid, 0u);
+       },
+       "setpriv --reuid=65534 --regid=65534 --clear-groups "},
+      // A new file would lack the attribute: written in place.
+      {"a file with an extended attribute keeps it", windows || !xattrs,
+       [&] {
+         writeBinaryFile(work.file("ZK001"), older);
+         ASSERT_EQ(setxattr(work.file("ZK001").c_str(), "user.vornix", "kept", 4, 0), 0);
+       },
+       nullptr,
+       [&] {
+         EXPECT_EQ(readBinaryFile(work.file("ZK001")), blocksOf(flat, 2, 4));
+         char value[8] = {};
+         EXPECT_EQ(getxattr(work.file("ZK001").c_str(), "user.vornix", value, sizeof value), 4);
+         EXPECT_STREQ(value, "kept");
+       }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -366,7 +426,7 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
     fs::create_directory(work.path());
     fs::remove(outside);
     c.setUp();
-    const RunResult result = runOn(image, "umask 0002; " + asOrdinaryUser() + "timeout 60");
+    const RunResult result = runOn(image, "umask 0002; " + c.runAs + "timeout 60");
     EXPECT_EQ(result.out, "ZK000\nZK001\nZK002\n");
     if (c.failure == nullptr) {
       EXPECT_EQ(result.exitStatus, 0);
@@ -379,14 +439,15 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
     EXPECT_EQ(readBinaryFile(work.file("ZK002")), blocksOf(flat, 8, 1));
     EXPECT_EQ(work.entries(), (std::vector<std::string>{"ZK000", "ZK001", "ZK002"}));
     // A new file gets 0666 less the umask.
-    if (!windows) {
+    if (!windows && holds.modes) {
       EXPECT_EQ(fs::status(work.file("ZK002")).permissions(), static_cast<fs::perms>(0664));
     }
     c.check();
   }
 }
 
-TEST_F(VornixRun, AFileSizeLimitFailsAChunkBeforeAnyByteChanges) {
+// A size limit or too few descriptors: a chunk fails before any byte changes, or needs no write.
+TEST_F(VornixRun, AShortageFailsAChunkBeforeAnyByteChanges) {
   const std::vector<uint8_t> flat = threeChunkFlat();
   const std::vector<uint8_t> image = diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build();
   const Chunk first{"ZK000", blocksOf(flat, 0, 1)};
@@ -397,26 +458,38 @@ TEST_F(VornixRun, AFileSizeLimitFailsAChunkBeforeAnyByteChanges) {
   // Wine words the reason its own way.
   const std::string tooLarge =
       std::string("vornix: cannot write ZK001: ") + (testingWindowsBuild() ? "" : "File too large");
+  const bool windows = testingWindowsBuild();
+  const FolderHolds& holds = temporaryFolderHolds();
+  const Chunk second{"ZK001", blocksOf(flat, 2, 4)};
+  // Files of up to two 1,024-byte units may be written; the 4-block chunk is not. A Windows
+  // program cannot ignore the Unix signal that Wine would pass on, so it is ignored for it.
+  const std::string sizeLimit = windows ? "trap '' XFSZ; ulimit -f 2; " : "ulimit -f 2; ";
+  const auto previousRun = [&] {
+    for (const Chunk& chunk : {first, second, third}) {
+      writeBinaryFile(work.file(chunk.name), chunk.bytes);
+    }
+  };
   const struct {
     const char* what;
-    bool unixOnly;
+    bool skipped;
     std::function<void()> setUp;
-    std::string report;
+    std::string limit;
+    std::string report;  // empty when the run succeeds
     std::vector<Chunk> files;
   } cases[] = {
-      {"a new file", false, [] {}, tooLarge, {first, third}},
+      {"a new file", false, [] {}, sizeLimit, tooLarge, {first, third}},
       // Rewritten in place; on Windows, emptied first, so the file goes and the link with it.
-      {"a hard link, and through it the other name", false,
+      {"a hard link, and through it the other name", !holds.hardLinks,
        [&] {
          writeBinaryFile(keep, older.bytes);
          fs::create_hard_link(keep, work.file("ZK001"));
        },
-       tooLarge,
+       sizeLimit, tooLarge,
        testingWindowsBuild() ? std::vector<Chunk>{first, third}
                              : std::vector<Chunk>{first, older, third}},
       // Older files in a folder the user may not change cannot be replaced, only rewritten.
       {"an older file in a folder the user may not change",
-       true,
+       windows || !holds.modes,
        [&] {
          for (const char* name : {"ZK000", "ZK001", "ZK002"}) {
            writeBinaryFile(work.file(name), older.bytes);
@@ -425,28 +498,45 @@ TEST_F(VornixRun, AFileSizeLimitFailsAChunkBeforeAnyByteChanges) {
                          fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                          fs::perm_options::remove);
        },
+       sizeLimit,
        tooLarge,
+       {first, older, third}},
+      // Not written at all, so neither the limit nor anything else can touch it or its link.
+      {"a file that already holds its chunk, and its other name",
+       !holds.hardLinks,
+       [&] {
+         previousRun();
+         fs::create_hard_link(work.file("ZK001"), keep);
+       },
+       sizeLimit,
+       "",
+       {first, second, third}},
+      // Descriptors 0 to 4: the image takes 3 and the older file 4, so its replacement cannot
+      // be made; it is not rewritten in place instead. An emulator needs descriptors of its own.
+      {"an older file whose replacement cannot be made",
+       windows || std::getenv("VORNIX_RUNNER"),
+       [&] { writeBinaryFile(work.file("ZK001"), older.bytes); },
+       "ulimit -n 5; ",
+       "vornix: cannot write ZK001: Too many open files",
        {first, older, third}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.unixOnly && testingWindowsBuild()) {
+    if (c.skipped) {
       continue;
     }
     fs::remove(keep);
     c.setUp();
-    // Files of up to two 1,024-byte units may be written; the 4-block chunk is not. A Windows
-    // program cannot ignore the Unix signal that Wine would pass on, so it is ignored for it.
-    const RunResult result =
-        runOn(image, (testingWindowsBuild() ? "trap '' XFSZ; ulimit -f 2; " : "ulimit -f 2; ") +
-                         asOrdinaryUser());
+    const RunResult result = runOn(image, c.limit + asOrdinaryUser());
     fs::permissions(work.path(), fs::perms::owner_all, fs::perm_options::add);
-    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.exitStatus, c.report.empty() ? 0 : 1);
     EXPECT_EQ(result.out, "ZK000\nZK001\nZK002\n");
-    expectReports(result.err, {c.report});
+    expectReports(result.err, c.report.empty() ? std::vector<std::string>{}
+                                               : std::vector<std::string>{c.report});
     expectFiles(c.files);
     if (fs::exists(keep)) {
-      EXPECT_EQ(fs::file_size(keep), testingWindowsBuild() ? 0u : older.bytes.size());
+      EXPECT_EQ(readBinaryFile(keep),
+                windows && c.report == tooLarge ? std::vector<uint8_t>{} : c.files[1].bytes);
     }
     fs::remove_all(work.path());
     fs::create_directory(work.path());
@@ -463,23 +553,32 @@ TEST_F(VornixRun, NeverWritesOverTheImageBeingRead) {
   EXPECT_EQ(result.out, "ZK000\nZK001\nZK002\n");
   EXPECT_EQ(result.err, "vornix: cannot write ZK000: it is the image being read\n");
   expectFiles({{"ZK000", image}, {"ZK001", blocksOf(flat, 2, 4)}, {"ZK002", blocksOf(flat, 8, 1)}});
+  const FolderHolds& holds = temporaryFolderHolds();
+  if (!holds.hardLinks || !holds.symbolicLinks) {
+    GTEST_SKIP() << "links to the image need a file system with hard and symbolic links";
+  }
 
   std::filesystem::remove(work.file("ZK000"));
   std::filesystem::remove(work.file("ZK002"));
   writeBinaryFile(side.file("image.d88"), image);
   std::filesystem::remove(work.file("ZK001"));
-  // A symbolic link named ZK001 and a hard link named ZK002, both to an image elsewhere.
+  // A symbolic link named ZK001 and a hard link named ZK002, both to an image elsewhere; ZK000
+  // a copy of the image with a second name, as the image itself shows when reached through
+  // another mount (an overlay), where its identity differs.
   std::filesystem::create_symlink(side.file("image.d88"), work.file("ZK001"));
   std::filesystem::create_hard_link(side.file("image.d88"), work.file("ZK002"));
+  writeBinaryFile(side.file("copy.d88"), image);
+  std::filesystem::create_hard_link(side.file("copy.d88"), work.file("ZK000"));
   result = runVornix(work.path(), quoteForShell(side.file("image.d88")));
   EXPECT_EQ(result.exitStatus, 1);
-  expectReports(result.err, {std::string("vornix: cannot write ZK001: ") +
+  expectReports(result.err, {"vornix: cannot write ZK000: it may be the image being read",
+                             std::string("vornix: cannot write ZK001: ") +
                                  (testingWindowsBuild() ? "" : "it is a symbolic link"),
                              "vornix: cannot write ZK002: it is the image being read"});
+  EXPECT_EQ(readBinaryFile(side.file("copy.d88")), image);
   EXPECT_TRUE(std::filesystem::is_symlink(work.file("ZK001")));
   EXPECT_EQ(readBinaryFile(side.file("image.d88")), image);
   EXPECT_EQ(std::filesystem::hard_link_count(side.file("image.d88")), 2u);
-  EXPECT_EQ(readBinaryFile(work.file("ZK000")), blocksOf(flat, 0, 1));
 }
 
 // Standard output or error on the image: nothing is written, to it or anywhere. On a file that a
@@ -587,6 +686,9 @@ TEST_F(VornixRun, FailingStandardOutputIsReportedAndEveryFileStillWritten) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    if (c.shellPrefix.find("mkfifo") != std::string::npos && !temporaryFolderHolds().specialFiles) {
+      continue;
+    }
     const RunResult result = runOn(image, c.shellPrefix, c.target);
     EXPECT_EQ(result.exitStatus, 1);
     expectReports(result.err, {"vornix: cannot write to standard output: "});
@@ -645,8 +747,22 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
     std::function<void()> setUp;
     std::string prefix;
     int status;
-    std::string err;
+    std::string err;  // a line ending in "-" stands for any name that starts so
     std::vector<Chunk> files;
+    // What the folder's file system needs to hold for the case; temporary names left behind.
+    bool needsLinksAndModes = false;
+    std::function<void()> check = [] {};
+    size_t leftovers = 0;
+  };
+  const FolderHolds& holds = temporaryFolderHolds();
+  const auto hiddenFiles = [&] {
+    std::vector<std::string> hidden;
+    for (const std::string& name : work.entries()) {
+      if (name[0] == '.') {
+        hidden.push_back(name);
+      }
+    }
+    return hidden;
   };
   std::vector<Case> cases;
   // The file being written is finished, then the run ends by the signal; its name is printed.
@@ -716,7 +832,8 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    traced("-P ZK001 -e inject=openat:signal=INT", asOrdinaryUser()),
                    128 + SIGINT,
                    "vornix: cannot write ZK001: Permission denied\n",
-                   {chunks[0], {"ZK001", {}}}});
+                   {chunks[0], {"ZK001", {}}},
+                   true});
   // Rewritten in place as it has another link; the folder keeps the name.
   cases.push_back({"a failing close in a folder the user may not change",
                    [&] {
@@ -728,14 +845,16 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    traced("-P ZK001 -e inject=close:error=EIO", asOrdinaryUser()),
                    1,
                    "vornix: cannot write ZK001: Input/output error; left empty\n",
-                   {chunks[0], {"ZK001", {}}, chunks[2]}});
+                   {chunks[0], {"ZK001", {}}, chunks[2]},
+                   true});
   // Another process gives ZK000 a second name while ZK001 is written: it keeps chunk 0.
   cases.push_back({"a second name made meanwhile",
                    [] {},
                    once("[ -e ZK000 ]", "ln ZK000 ZK002") + atSecondLink("delay_enter=1000000"),
                    1,
                    "vornix: cannot write ZK002: it is ZK000, written earlier in this run\n",
-                   {chunks[0], chunks[1], {"ZK002", chunks[0].bytes}}});
+                   {chunks[0], chunks[1], {"ZK002", chunks[0].bytes}},
+                   true});
   // Another process puts its file under ZK000 while the run writes ZK000: a failure leaves it.
   cases.push_back(
       {"another process's file under the name of a failed chunk",
@@ -770,9 +889,114 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
            traced(delayedRead),
        1,
        "vornix: cannot write ZK000: it is the image being read\n",
-       {{"ZK000", image}, chunks[1], chunks[2]}});
+       {{"ZK000", image}, chunks[1], chunks[2]},
+       true});
+  // File systems without unnamed files, without no-replace renames, without hard links (FAT,
+  // exFAT, SMB), or without /proc to link an unnamed file through.
+  const std::string noUnnamedFiles = "-P . -e inject=openat:error=EOPNOTSUPP ";
+  const std::string noRenameFlags = "-e inject=renameat2:error=EINVAL ";
+  const std::string noLinks = "-e inject=link,linkat:error=EPERM ";
+  cases.push_back({"no unnamed files, no rename flags",
+                   olderSecondFile,
+                   traced(noUnnamedFiles + noRenameFlags),
+                   0,
+                   "",
+                   {chunks[0], chunks[1], chunks[2]}});
+  cases.push_back({"no unnamed files, no rename flags, no links",
+                   olderSecondFile,
+                   traced(noUnnamedFiles + noRenameFlags + noLinks),
+                   0,
+                   "",
+                   {chunks[0], chunks[1], chunks[2]}});
+  cases.push_back({"unnamed files that cannot be linked",
+                   olderSecondFile,
+                   traced("-e inject=linkat:error=ENOENT"),
+                   0,
+                   "",
+                   {chunks[0], chunks[1], chunks[2]}});
+  // A file written under a temporary name is its owner's alone until it is complete. The first
+  // chunk is written again, under a temporary name, once its unnamed file cannot be linked.
+  cases.push_back(
+      {"a temporary file is private while written",
+       [] {},
+       once("ls -a | grep -q '^\\.ZK000'",
+            "stat -c %a .ZK000* >" + quoteForShell(side.file("mode"))) +
+           traced("-e inject=linkat:error=ENOENT -e inject=write:delay_enter=500000:when=2"),
+       0,
+       "",
+       {chunks[0], chunks[1], chunks[2]},
+       true,
+       [&] {
+         EXPECT_EQ(readBinaryFile(side.file("mode")), (std::vector<uint8_t>{'6', '0', '0', '\n'}));
+       }});
+  // Calls that a signal or a network file system interrupts are made again.
+  cases.push_back({"interrupted calls",
+                   olderSecondFile,
+                   traced("-P . -P ZK001 -e "
+                          "inject=openat,write,linkat,renameat2,unlink,fstat,pread64:error=EINTR:"
+                          "when=1"),
+                   0,
+                   "",
+                   {chunks[0], chunks[1], chunks[2]}});
+  // A write that fails before any byte of the file changed leaves it, and its other name, whole.
+  cases.push_back({"an in-place write that fails at once",
+                   [&] {
+                     olderSecondFile();
+                     fs::remove(side.file("keep"));
+                     fs::create_hard_link(work.file("ZK001"), side.file("keep"));
+                   },
+                   traced("-P ZK001 -e inject=write:error=ENOSPC"),
+                   1,
+                   "vornix: cannot write ZK001: No space left on device\n",
+                   {chunks[0], older, chunks[2]},
+                   true});
+  // A mount point under the name (a bind mount) cannot be replaced; it is written in place.
+  cases.push_back({"a name that cannot be replaced",
+                   olderSecondFile,
+                   traced("-e inject=renameat2,rename:error=EBUSY"),
+                   0,
+                   "",
+                   {chunks[0], chunks[1], chunks[2]}});
+  cases.push_back({"a temporary name that cannot be removed",
+                   olderSecondFile,
+                   traced("-e inject=unlink:error=EACCES"),
+                   1,
+                   "vornix: cannot remove .ZK001.vornix-\n",
+                   {chunks[0], chunks[1], chunks[2]},
+                   false,
+                   [] {},
+                   1});
+  // A re-run writes nothing, so even a full disk cannot touch the files; only their time is set.
+  const fs::file_time_type aYearAgo =
+      fs::file_time_type::clock::now() - std::chrono::hours(24 * 365);
+  cases.push_back(
+      {"a re-run on a full disk",
+       [&] {
+         previousRun();
+         fs::last_write_time(work.file("ZK001"), aYearAgo);
+       },
+       traced("-P ZK000 -P ZK001 -P ZK002 -e inject=write,ftruncate,fallocate:error=ENOSPC"),
+       0,
+       "",
+       {chunks[0], chunks[1], chunks[2]},
+       false,
+       [&] {
+         EXPECT_GT(fs::last_write_time(work.file("ZK001")), aYearAgo + std::chrono::hours(24));
+       }});
+  // The first process of a PID namespace is not ended by a signal it raises itself.
+  if (geteuid() == 0) {
+    cases.push_back({"SIGTERM to a container's first process",
+                     olderSecondFile,
+                     atSecondLink("signal=TERM") + "unshare --pid --fork",
+                     128 + SIGTERM,
+                     "",
+                     {chunks[0], chunks[1]}});
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    if (c.needsLinksAndModes && !(holds.hardLinks && holds.modes)) {
+      continue;
+    }
     fs::remove_all(work.path());
     fs::create_directory(work.path());
     c.setUp();
@@ -780,7 +1004,18 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
     const RunResult result = runOn(image, "ulimit -c 0; " + c.prefix);
     fs::permissions(work.path(), fs::perms::owner_all, fs::perm_options::add);
     EXPECT_EQ(result.exitStatus, c.status);
-    EXPECT_EQ(result.err, c.err);
+    const size_t anyName = c.err.rfind("-\n");
+    if (anyName == std::string::npos) {
+      EXPECT_EQ(result.err, c.err);
+    } else {
+      EXPECT_EQ(result.err.substr(0, anyName + 1), c.err.substr(0, anyName + 1));
+    }
+    c.check();
+    const std::vector<std::string> hidden = hiddenFiles();
+    EXPECT_EQ(hidden.size(), c.leftovers);
+    for (const std::string& name : hidden) {
+      fs::remove_all(work.file(name));
+    }
     expectFiles(c.files);
     // Every file complete when a caught signal ends the run is listed.
     if (c.status > 128 && c.status != 128 + SIGKILL) {
