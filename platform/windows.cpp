@@ -5,8 +5,10 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -53,21 +55,50 @@ bool identifyHandle(HANDLE handle, FileIdentity& identity) {
   return true;
 }
 
-bool writeAll(HANDLE handle, const uint8_t* data, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    const auto part = static_cast<DWORD>(size - done < UINT_MAX ? size - done : UINT_MAX);
+// Owns one open handle and closes it once, wherever the write it serves ends.
+class Handle {
+ public:
+  explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+  ~Handle() { (void)close(); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+
+  HANDLE get() const { return handle_; }
+  bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+  void reset(HANDLE handle) {
+    (void)close();
+    handle_ = handle;
+  }
+  // Closes now; false when the system reports a failure that some file systems keep until then.
+  bool close() {
+    if (handle_ == INVALID_HANDLE_VALUE) {
+      return true;
+    }
+    const HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return CloseHandle(handle) != 0;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// Writes all of data at the file's position; changed counts the bytes the file took.
+bool writeAll(HANDLE handle, const uint8_t* data, size_t size, size_t& changed) {
+  changed = 0;
+  while (changed < size) {
+    const auto part = static_cast<DWORD>(size - changed < UINT_MAX ? size - changed : UINT_MAX);
     DWORD wrote = 0;
-    if (WriteFile(handle, data + done, part, &wrote, nullptr) == 0 || wrote == 0) {
+    if (WriteFile(handle, data + changed, part, &wrote, nullptr) == 0 || wrote == 0) {
       return false;
     }
-    done += wrote;
+    changed += wrote;
   }
   return true;
 }
 
-// Whether the open file, read from its start, holds exactly size bytes equal to data.
-bool holdsBytes(HANDLE handle, const uint8_t* data, size_t size) {
+// Whether the open file, read from its start, begins with the size bytes of data.
+bool startsWith(HANDLE handle, const uint8_t* data, size_t size) {
   static std::vector<uint8_t> held;
   held.resize(size);
   size_t done = 0;
@@ -82,16 +113,19 @@ bool holdsBytes(HANDLE handle, const uint8_t* data, size_t size) {
   return std::memcmp(held.data(), data, size) == 0;
 }
 
-bool moveToStart(HANDLE handle) {
-  LARGE_INTEGER start{};
-  return SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) != 0;
+bool moveTo(HANDLE handle, int64_t position) {
+  LARGE_INTEGER target{};
+  target.QuadPart = position;
+  return SetFilePointerEx(handle, target, nullptr, FILE_BEGIN) != 0;
 }
 
-// A name of the run's own in the current folder: a dot, then the chunk's name and whose it is,
-// so that one left by a killed run is hidden and tells where it comes from.
-std::string temporaryNameFor(const char* fileName) {
-  static const std::string owner = ".vornix-" + std::to_string(GetCurrentProcessId());
-  return "." + std::string(fileName) + owner;
+// Marks the open file for removal when its last handle closes: the file the run holds, whatever
+// name shows it by then.
+bool removeWhenClosed(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != 0;
 }
 
 std::wstring widen(const std::string& name) {
@@ -101,87 +135,180 @@ std::wstring widen(const std::string& name) {
   return wide;
 }
 
-// Writes a new file under a temporary name and gives it fileName only when it is complete, and
-// only while no file has that name.
-bool writeNewFile(const char* fileName, const uint8_t* data, size_t size, FileIdentity& written,
-                  std::string& reason) {
-  const std::string temporary = temporaryNameFor(fileName);
-  const HANDLE handle = CreateFileA(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    reason = systemErrorText(GetLastError());
-    return false;
+// Temporary names are tried one after another past whatever already stands under one.
+constexpr int kTemporaryNameTries = 100;
+
+// A name of the run's own in the current folder: a dot, then the chunk's name and whose it is,
+// so that one left by a killed run is hidden and tells where it comes from.
+std::string temporaryNameFor(const char* fileName, int attempt) {
+  static const std::string owner = ".vornix-" + std::to_string(GetCurrentProcessId());
+  std::string name = "." + std::string(fileName) + owner;
+  if (attempt > 0) {
+    name += "-" + std::to_string(attempt);
   }
-  const bool complete = identifyHandle(handle, written) && writeAll(handle, data, size);
-  DWORD error = complete ? ERROR_SUCCESS : GetLastError();
-  // Some file systems report a failed write only when the file is closed.
-  if (CloseHandle(handle) == 0 && complete) {
-    error = GetLastError();
-  }
-  if (error == ERROR_SUCCESS &&
-      MoveFileExW(widen(temporary).c_str(), widen(fileName).c_str(), 0) != 0) {
-    return true;
-  }
-  if (error == ERROR_SUCCESS) {
-    error = GetLastError();
-  }
-  reason = systemErrorText(error);
-  (void)DeleteFileA(temporary.c_str());
-  return false;
+  return name;
 }
 
-// Takes back an existing file whose write failed: emptied through its handle, so that no other
-// link keeps the partial bytes, then closed and removed. Returns what the report adds.
-std::string discardFile(const char* fileName, HANDLE handle) {
-  const bool emptied = moveToStart(handle) && SetEndOfFile(handle) != 0;
-  CloseHandle(handle);
-  if (DeleteFileA(fileName) != 0) {
-    return "";
-  }
-  return emptied ? "; left empty" : "; left incomplete";
-}
-
-// Checks an existing file and writes it in place: written over when it already holds the bytes,
-// emptied first otherwise.
-bool writeExistingFile(HANDLE handle, bool readable, const char* fileName, const uint8_t* data,
-                       size_t size, ExistingFileCheck mayWrite, FileIdentity& written,
-                       std::string& reason) {
-  BY_HANDLE_FILE_INFORMATION information;
-  bool refused = true;
-  if (GetFileType(handle) != FILE_TYPE_DISK) {
-    reason = "it is a device";
-  } else if (GetFileInformationByHandle(handle, &information) == 0) {
-    reason = systemErrorText(GetLastError());
-  } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    reason = "it is a symbolic link";
-  } else {
-    const uint64_t existingSize =
-        (uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
-    written = identityOf(information);
-    refused = !mayWrite(written, existingSize, reason);
-    const bool identical =
-        !refused && readable && existingSize == size && holdsBytes(handle, data, size);
-    // Nothing has been written yet if this fails, and the file stays as it was.
-    if (!refused && (!moveToStart(handle) || (!identical && SetEndOfFile(handle) == 0))) {
-      reason = systemErrorText(GetLastError());
-      refused = true;
+// Writes data to a new file under a free temporary name and closes it; the file can be removed
+// through removal only while it is the run's. False with the system's error otherwise.
+bool writeStandIn(const char* fileName, const uint8_t* data, size_t size, std::string& temporary,
+                  FileIdentity& identity, DWORD& error) {
+  Handle file;
+  for (int attempt = 0; attempt < kTemporaryNameTries && !file.isOpen(); ++attempt) {
+    temporary = temporaryNameFor(fileName, attempt);
+    file.reset(CreateFileA(temporary.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    error = GetLastError();
+    if (!file.isOpen() && error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS &&
+        error != ERROR_ACCESS_DENIED) {
+      return false;
     }
   }
-  if (refused) {
-    CloseHandle(handle);
+  if (!file.isOpen()) {
     return false;
   }
-  if (!writeAll(handle, data, size)) {
-    reason = systemErrorText(GetLastError());
-    reason += discardFile(fileName, handle);
+  size_t changed = 0;
+  if (!identifyHandle(file.get(), identity) || !writeAll(file.get(), data, size, changed)) {
+    error = GetLastError();
+    (void)removeWhenClosed(file.get());
     return false;
   }
-  if (CloseHandle(handle) == 0) {
-    reason = systemErrorText(GetLastError());
-    reason += DeleteFileA(fileName) != 0 ? "" : "; left incomplete";
+  // Some file systems report a failed write only when the file is closed; the file is marked
+  // for removal first, and kept only once it closed cleanly.
+  Handle again(CreateFileA(temporary.c_str(), DELETE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.close()) {
+    error = GetLastError();
+    FileIdentity named;
+    if (again.isOpen() && identifyHandle(again.get(), named) && named == identity) {
+      (void)removeWhenClosed(again.get());
+    }
     return false;
   }
   return true;
+}
+
+// Removes the run's temporary name when it still shows the run's file.
+void removeTemporary(const std::string& temporary, const FileIdentity& identity,
+                     FileWriteResult& result) {
+  Handle file(CreateFileA(temporary.c_str(), DELETE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  FileIdentity named;
+  if (!file.isOpen() || !identifyHandle(file.get(), named) || !(named == identity)) {
+    return;
+  }
+  if (!removeWhenClosed(file.get()) && result.leftover.empty()) {
+    result.leftover = temporary;
+    result.leftoverReason = systemErrorText(GetLastError());
+  }
+}
+
+// Writes a new file under a temporary name and gives it fileName only when it is complete:
+// replacing the older file under that name when replace is set, otherwise only while no file
+// has that name.
+void writeNewFile(const char* fileName, const uint8_t* data, size_t size, bool replace,
+                  FileWriteResult& result) {
+  std::string temporary;
+  FileIdentity identity;
+  DWORD error = ERROR_SUCCESS;
+  if (!writeStandIn(fileName, data, size, temporary, identity, error)) {
+    result.reason = systemErrorText(error);
+    return;
+  }
+  if (MoveFileExW(widen(temporary).c_str(), widen(fileName).c_str(),
+                  replace ? MOVEFILE_REPLACE_EXISTING : 0) == 0) {
+    result.reason = systemErrorText(GetLastError());
+    removeTemporary(temporary, identity, result);
+    return;
+  }
+  result.written = identity;
+  result.complete = true;
+}
+
+// Takes back an existing file whose bytes changed before its write failed: emptied through its
+// handle, so that no other link keeps the partial bytes, then removed while it is still the
+// run's file.
+NameLeft withdrawFile(Handle& file) {
+  const bool emptied = moveTo(file.get(), 0) && SetEndOfFile(file.get()) != 0;
+  const bool removed = removeWhenClosed(file.get());
+  (void)file.close();
+  if (removed) {
+    return NameLeft::kRemoved;
+  }
+  return emptied ? NameLeft::kEmptied : NameLeft::kIncomplete;
+}
+
+// Writes data over the start of a file that has other links, then cuts what is left beyond.
+void rewriteInPlace(Handle& file, uint64_t existingSize, const uint8_t* data, size_t size,
+                    const ExistingFileRules& rules, const FileIdentity& identity,
+                    FileWriteResult& result) {
+  if (rules.imageHead != nullptr && existingSize == rules.imageSize && moveTo(file.get(), 0) &&
+      startsWith(file.get(), rules.imageHead, rules.imageHeadSize)) {
+    result.reason = "it may be the image being read";
+    return;
+  }
+  size_t changed = 0;
+  bool written = moveTo(file.get(), 0) && writeAll(file.get(), data, size, changed) &&
+                 (existingSize <= size || SetEndOfFile(file.get()) != 0);
+  DWORD error = written ? ERROR_SUCCESS : GetLastError();
+  if (!written) {
+    result.reason = systemErrorText(error);
+    if (changed > 0) {
+      result.left = withdrawFile(file);
+    }
+    return;
+  }
+  if (!file.close()) {
+    // The handle is gone; the bytes may be incomplete and cannot be taken back through it.
+    result.reason = systemErrorText(GetLastError());
+    result.left = NameLeft::kIncomplete;
+    return;
+  }
+  result.written = identity;
+  result.complete = true;
+}
+
+// Checks an existing file and writes it: left as it is when it already holds the bytes,
+// replaced by a complete new file when it has one link, rewritten in place otherwise.
+void writeExistingFile(Handle& file, bool readable, const char* fileName, const uint8_t* data,
+                       size_t size, const ExistingFileRules& rules, FileWriteResult& result) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) {
+    result.reason = "it is a device";
+    return;
+  }
+  if (GetFileInformationByHandle(file.get(), &information) == 0) {
+    result.reason = systemErrorText(GetLastError());
+    return;
+  }
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    result.reason = "it is a symbolic link";
+    return;
+  }
+  const uint64_t existingSize =
+      (uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
+  const FileIdentity identity = identityOf(information);
+  if (!rules.mayWrite(identity, existingSize, result.reason)) {
+    return;
+  }
+  if (readable && existingSize == size && startsWith(file.get(), data, size)) {
+    // Nothing is written, so nothing can fail half-way; the time still tells that this run
+    // wrote the file, where the file system can keep it.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    (void)SetFileTime(file.get(), nullptr, nullptr, &now);
+    result.written = identity;
+    result.complete = true;
+    return;
+  }
+  if (information.nNumberOfLinks == 1) {
+    (void)file.close();
+    writeNewFile(fileName, data, size, true, result);
+    return;
+  }
+  rewriteInPlace(file, existingSize, data, size, rules, identity, result);
 }
 
 // Runs on a thread of its own: taking the write lock waits until the chunk files being written
@@ -229,34 +356,93 @@ bool identifyStream(std::FILE* stream, FileIdentity& identity) {
   return stream != nullptr && identifyStandardStream(_fileno(stream), identity);
 }
 
-bool writeFileWhole(const char* fileName, const uint8_t* data, size_t size,
-                    ExistingFileCheck mayWrite, FileIdentity& written, std::string& reason) {
+FileWriteResult writeFileWhole(const char* fileName, const uint8_t* data, size_t size,
+                               const ExistingFileRules& rules) {
   // Sharing delete keeps the file removable while it is open; a reparse point (a symbolic link
   // or junction) is opened itself instead of being followed. Read access serves only to
   // compare: a file that may be written but not read is written all the same.
   const auto openExisting = [fileName](DWORD access) {
-    return CreateFileA(fileName, access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                       nullptr);
+    const auto attempt = [fileName](DWORD wanted) {
+      return CreateFileA(fileName, wanted, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
+    };
+    // Removal through the handle needs delete access, which a file another program holds open
+    // (the image, for one) may not share; such a file can still be checked and refused.
+    const HANDLE handle = attempt(access | DELETE);
+    return handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION
+               ? handle
+               : attempt(access);
   };
+  FileWriteResult result;
   bool readable = true;
-  HANDLE handle = openExisting(GENERIC_READ | GENERIC_WRITE);
-  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+  Handle file(openExisting(GENERIC_READ | GENERIC_WRITE | FILE_WRITE_ATTRIBUTES));
+  if (!file.isOpen() && GetLastError() == ERROR_ACCESS_DENIED) {
     readable = false;
-    handle = openExisting(GENERIC_WRITE);
+    file.reset(openExisting(GENERIC_WRITE | FILE_WRITE_ATTRIBUTES));
   }
-  if (handle != INVALID_HANDLE_VALUE) {
-    return writeExistingFile(handle, readable, fileName, data, size, mayWrite, written, reason);
+  if (file.isOpen()) {
+    writeExistingFile(file, readable, fileName, data, size, rules, result);
+    return result;
   }
   const DWORD error = GetLastError();
   if (error == ERROR_FILE_NOT_FOUND) {
-    return writeNewFile(fileName, data, size, written, reason);
+    writeNewFile(fileName, data, size, false, result);
+    return result;
   }
   const DWORD attributes = GetFileAttributesA(fileName);
-  reason = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-               ? "it is a directory"
-               : systemErrorText(error);
-  return false;
+  result.reason =
+      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+          ? "it is a directory"
+          : systemErrorText(error);
+  return result;
+}
+
+bool measureStream(std::FILE* stream, uint64_t& size) {
+  const intptr_t handle = stream != nullptr ? _get_osfhandle(_fileno(stream)) : -1;
+  LARGE_INTEGER length{};
+  if (handle == -1 || GetFileSizeEx(reinterpret_cast<HANDLE>(handle), &length) == 0) {
+    return false;
+  }
+  size = static_cast<uint64_t>(length.QuadPart);
+  return true;
+}
+
+size_t readStreamAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error) {
+  const intptr_t handle = _get_osfhandle(_fileno(stream));
+  size_t done = 0;
+  while (handle != -1 && done < size) {
+    OVERLAPPED at{};
+    const auto position = static_cast<uint64_t>(offset) + done;
+    at.Offset = static_cast<DWORD>(position);
+    at.OffsetHigh = static_cast<DWORD>(position >> 32);
+    DWORD got = 0;
+    const auto part = static_cast<DWORD>(size - done < UINT_MAX ? size - done : UINT_MAX);
+    if (ReadFile(reinterpret_cast<HANDLE>(handle), dest + done, part, &got, &at) == 0) {
+      if (GetLastError() != ERROR_HANDLE_EOF) {
+        error = EIO;
+      }
+      break;
+    }
+    if (got == 0) {
+      break;
+    }
+    done += got;
+  }
+  return done;
+}
+
+void queueStandardOutput(const char* text, size_t size) {
+  (void)std::fwrite(text, 1, size, stdout);
+}
+
+bool flushStandardOutput(int& error) {
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    error = errno != 0 ? errno : EIO;
+    return false;
+  }
+  return true;
 }
 
 void prepareProcess() {

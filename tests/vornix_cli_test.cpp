@@ -953,7 +953,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   // A mount point under the name (a bind mount) cannot be replaced; it is written in place.
   cases.push_back({"a name that cannot be replaced",
                    olderSecondFile,
-                   traced("-e inject=renameat2,rename:error=EBUSY"),
+                   traced("-P ZK001 -e inject=renameat2,rename:error=EBUSY"),
                    0,
                    "",
                    {chunks[0], chunks[1], chunks[2]}});
@@ -963,7 +963,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    1,
                    "vornix: cannot remove .ZK001.vornix-\n",
                    {chunks[0], chunks[1], chunks[2]},
-                   false,
+                   true,
                    [] {},
                    1});
   // A re-run writes nothing, so even a full disk cannot touch the files; only their time is set.
@@ -992,9 +992,13 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                      "",
                      {chunks[0], chunks[1]}});
   }
+  std::string skippedRows;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.needsLinksAndModes && !(holds.hardLinks && holds.modes)) {
+    // Rows that act at a link need a file system that makes links (FAT and exFAT do not).
+    if ((c.needsLinksAndModes || c.prefix.find("linkat") != std::string::npos) &&
+        !(holds.hardLinks && holds.modes)) {
+      skippedRows += " '" + c.what + "'";
       continue;
     }
     fs::remove_all(work.path());
@@ -1021,6 +1025,9 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
     if (c.status > 128 && c.status != 128 + SIGKILL) {
       EXPECT_EQ(result.out, listing(c.files));
     }
+  }
+  if (!skippedRows.empty()) {
+    std::printf("Skipped rows, which need hard links and modes:%s\n", skippedRows.c_str());
   }
 }
 
