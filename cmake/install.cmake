@@ -6,6 +6,9 @@ include(GNUInstallDirs)
 if(WIN32)
   install(TARGETS vornix RUNTIME DESTINATION .)
   install(FILES README.md LICENSE DESTINATION .)
+elseif(EMSCRIPTEN)
+  # The page and everything it loads, in one folder.
+  install(FILES ${VORNIX_WEB_FILES} LICENSE DESTINATION .)
 elseif(VORNIX_STATIC)
   # The download for any Linux: one folder with the program, its man page and the documents.
   configure_file(docs/vornix.1 ${CMAKE_CURRENT_BINARY_DIR}/vornix.1 @ONLY)
@@ -59,6 +62,10 @@ set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/reproducible_stagi
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
+elseif(EMSCRIPTEN)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME web)
+  set(CPACK_STRIP_FILES OFF)
 elseif(VORNIX_STATIC)
   set(CPACK_GENERATOR TGZ)
   # Debian's names for the architectures: 32-bit ARM with hardware floating point is armhf.

@@ -260,13 +260,15 @@ enum class NoReplaceMove { kRenameFlag, kLink, kCheckFirst };
 NoReplaceMove noReplaceMove = NoReplaceMove::kRenameFlag;
 
 // Whether a rename with flags failed only because the system or file system lacks them.
-bool renameFlagsUnsupported(int error) {
+[[maybe_unused]] bool renameFlagsUnsupported(int error) {
   return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
 }
 
-// Whether a link failed only because the file system has no hard links (FAT, exFAT, SMB).
+// Whether a link failed only because the file system has no hard links (FAT, exFAT, SMB, the
+// browser's in-memory one, which says EMLINK). The files linked are the run's own with one link,
+// so no other limit on links can be what failed.
 bool linksUnsupported(int error) {
-  return error == EPERM || error == EOPNOTSUPP || error == ENOSYS;
+  return error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EMLINK;
 }
 
 // Gives the file named from the name to only while to names nothing; false with errno set
@@ -374,12 +376,18 @@ constexpr mode_t kPrivateFileMode = 0600;
 constexpr mode_t kPermissionBits = 07777;
 
 mode_t newFileMode() {
+#ifdef __EMSCRIPTEN__
+  // The browser's in-memory file system reports a umask of 0777 that it never applies to the
+  // files it makes; taken at its word, it would make every chunk file unreadable.
+  return kNewFileMode;
+#else
   static const mode_t mode = [] {
     const mode_t mask = umask(0);
     (void)umask(mask);
     return kNewFileMode & ~mask;
   }();
   return mode;
+#endif
 }
 
 // Cleared when the folder's file system cannot make unnamed files, or cannot name them.
@@ -387,7 +395,7 @@ bool unnamedFilesWork = true;
 
 // Whether an open with O_TMPFILE failed only because the system or file system lacks it; older
 // kernels take it for a plain directory open (EISDIR).
-bool unnamedFilesUnsupported(int error) {
+[[maybe_unused]] bool unnamedFilesUnsupported(int error) {
   return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
 }
 
@@ -403,7 +411,7 @@ struct StandIn {
 // Creates an empty stand-in for fileName in the current directory: without any name where the
 // system can, otherwise under a free temporary name, readable by its owner alone.
 bool createStandIn(const char* fileName, StandIn& file, int& error) {
-#ifdef O_TMPFILE
+#if defined(__linux__) && defined(O_TMPFILE)
   if (unnamedFilesWork) {
     file.descriptor.reset(openFile(".", O_TMPFILE | O_RDWR, kNewFileMode));
     if (!file.descriptor.isOpen() && !unnamedFilesUnsupported(errno)) {
