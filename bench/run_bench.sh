@@ -2,11 +2,14 @@
 # Benchmark of full vornix runs on worst-case images: CPU time against the floor (the same job
 # done the cheapest way, bench/vornix_floor.cpp), median wall time and CPU time (hyperfine),
 # instructions and where they go (callgrind), system calls by kind (strace -c -f) and peak memory
-# (/usr/bin/time -v). Needs hyperfine, valgrind, strace and GNU time (hyperfine is installed from
-# Debian's packages when missing and running as root).
+# (/usr/bin/time -v); and the browser page's size and speed against the native program. Needs
+# hyperfine, valgrind, strace and GNU time (hyperfine is installed from Debian's packages when
+# missing and running as root); the page's part needs the wasm build, web/node_modules and
+# chromium, and is skipped without them.
 # Usage: bench/run_bench.sh [RUNS]   (default 31 runs per timing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 runs=${1:-31}
 if ! command -v hyperfine >/dev/null && [ "$(id -u)" = 0 ]; then
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq hyperfine >/dev/null
@@ -126,3 +129,12 @@ for image in one worst big; do
   done
   printf '%-10s %9d bytes: %s KiB\n' "$image.d88" "$(size "$image")" "$peak"
 done
+
+echo
+echo "== the browser page (build-wasm/web, web/node_modules): size, and choosing the demo image to the list shown"
+cd "$root"
+if [ -f build-wasm/web/index.html ] && [ -d web/node_modules ] && command -v chromium >/dev/null; then
+  node bench/web_bench.js build-wasm/web build "$runs"
+else
+  echo "skipped: needs cmake --workflow --preset wasm, (cd web && npm ci) and chromium"
+fi

@@ -164,6 +164,9 @@ TEST_F(ReaderTest, NoDiskIsCurrentBeforeSelectionOrAfterAFailedOne) {
 }
 
 TEST_F(ReaderTest, HeaderCutShortAfterOpeningFailsSelection) {
+  if (!temporaryFolderHolds().rewrites) {
+    GTEST_SKIP() << "the file system cannot cut a file short and write it again";
+  }
   std::vector<uint8_t> image = D88DiskBuilder().addTrack(0, plainTrack(0, 1)).build();
   ASSERT_TRUE(openImage(image));
   image.resize(100);

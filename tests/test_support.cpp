@@ -75,6 +75,24 @@ std::vector<uint8_t> readBinaryFile(const std::string& path) {
                               std::istreambuf_iterator<char>());
 }
 
+namespace {
+
+// The file-system type of the mount that holds path, from the system's table of mounts.
+std::string mountTypeOf(const std::string& path) {
+  std::ifstream mounts("/proc/self/mounts");
+  std::string device, point, type, found, rest;
+  size_t longest = 0;
+  while (mounts >> device >> point >> type && std::getline(mounts, rest)) {
+    if (path.rfind(point, 0) == 0 && point.size() >= longest) {
+      longest = point.size();
+      found = type;
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
 const FolderHolds& temporaryFolderHolds() {
   static const FolderHolds holds = [] {
     namespace fs = std::filesystem;
@@ -88,6 +106,7 @@ const FolderHolds& temporaryFolderHolds() {
     fs::create_symlink(file, probe.file("symlink"), error);
     found.symbolicLinks = !error && fs::is_symlink(probe.file("symlink"));
     found.specialFiles = mkfifo(probe.file("fifo").c_str(), 0600) == 0;
+    found.rewrites = mountTypeOf(probe.path()) != "fuse.fusefat";
     found.modes = true;
     for (const fs::perms mode : {fs::perms(0640), fs::perms(0604)}) {
       fs::permissions(file, mode, error);

@@ -33,6 +33,8 @@ struct FolderHolds {
   bool specialFiles = false;
   // Permission bits as they are set.
   bool modes = false;
+  // An existing file cut short and written again; FAT through fusefat hangs on it.
+  bool rewrites = false;
 };
 const FolderHolds& temporaryFolderHolds();
 

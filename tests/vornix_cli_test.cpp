@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -85,7 +86,11 @@ class VornixRun : public ::testing::Test {
   // Runs vornix on the image, stored as image.d88 beside the work folder.
   RunResult runOn(const std::vector<uint8_t>& image, const std::string& shellPrefix = "",
                   const std::string& stdoutTarget = "") {
-    writeBinaryFile(imagePath(), image);
+    // A new file when it changes: FAT through fusefat cannot write an existing file over.
+    if (!std::filesystem::exists(imagePath()) || readBinaryFile(imagePath()) != image) {
+      std::filesystem::remove(imagePath());
+      writeBinaryFile(imagePath(), image);
+    }
     return runVornix(work.path(), quoteForShell(imagePath()), shellPrefix, stdoutTarget);
   }
 
@@ -152,6 +157,10 @@ TEST_F(VornixRun, ImagesNamedInAnyScriptOpen) {
   // Japanese; Korean, outside the Japanese code page; an emoji, outside every legacy one.
   for (const std::string name : {"ディスク.d88", "디스크.d88", "🎮.d88"}) {
     SCOPED_TRACE(name);
+    if (std::ofstream(side.file(name)).fail()) {
+      std::printf("Skipped %s, which the file system cannot hold as a name\n", name.c_str());
+      continue;
+    }
     writeBinaryFile(side.file(name), image);
     expectCleanRun(runVornix(work.path(), quoteForShell(side.file(name))),
                    {{"ZK000", blocksOf(flat, 0, 1)}});
@@ -528,7 +537,8 @@ TEST_F(VornixRun, AShortageFailsAChunkBeforeAnyByteChanges) {
     fs::remove(keep);
     c.setUp();
     const RunResult result = runOn(image, c.limit + asOrdinaryUser());
-    fs::permissions(work.path(), fs::perms::owner_all, fs::perm_options::add);
+    std::error_code noModes;  // FAT keeps none
+    fs::permissions(work.path(), fs::perms::owner_all, fs::perm_options::add, noModes);
     EXPECT_EQ(result.exitStatus, c.report.empty() ? 0 : 1);
     EXPECT_EQ(result.out, "ZK000\nZK001\nZK002\n");
     expectReports(result.err, c.report.empty() ? std::vector<std::string>{}
@@ -755,15 +765,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
     size_t leftovers = 0;
   };
   const FolderHolds& holds = temporaryFolderHolds();
-  const auto hiddenFiles = [&] {
-    std::vector<std::string> hidden;
-    for (const std::string& name : work.entries()) {
-      if (name[0] == '.') {
-        hidden.push_back(name);
-      }
-    }
-    return hidden;
-  };
+
   std::vector<Case> cases;
   // The file being written is finished, then the run ends by the signal; its name is printed.
   for (const int number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGXCPU, SIGPROF, SIGPOLL,
@@ -896,24 +898,6 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   const std::string noUnnamedFiles = "-P . -e inject=openat:error=EOPNOTSUPP ";
   const std::string noRenameFlags = "-e inject=renameat2:error=EINVAL ";
   const std::string noLinks = "-e inject=link,linkat:error=EPERM ";
-  cases.push_back({"no unnamed files, no rename flags",
-                   olderSecondFile,
-                   traced(noUnnamedFiles + noRenameFlags),
-                   0,
-                   "",
-                   {chunks[0], chunks[1], chunks[2]}});
-  cases.push_back({"no unnamed files, no rename flags, no links",
-                   olderSecondFile,
-                   traced(noUnnamedFiles + noRenameFlags + noLinks),
-                   0,
-                   "",
-                   {chunks[0], chunks[1], chunks[2]}});
-  cases.push_back({"unnamed files that cannot be linked",
-                   olderSecondFile,
-                   traced("-e inject=linkat:error=ENOENT"),
-                   0,
-                   "",
-                   {chunks[0], chunks[1], chunks[2]}});
   // A file written under a temporary name is its owner's alone until it is complete. The first
   // chunk is written again, under a temporary name, once its unnamed file cannot be linked.
   cases.push_back(
@@ -929,15 +913,6 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
        [&] {
          EXPECT_EQ(readBinaryFile(side.file("mode")), (std::vector<uint8_t>{'6', '0', '0', '\n'}));
        }});
-  // Calls that a signal or a network file system interrupts are made again.
-  cases.push_back({"interrupted calls",
-                   olderSecondFile,
-                   traced("-P . -P ZK001 -e "
-                          "inject=openat,write,linkat,renameat2,unlink,fstat,pread64:error=EINTR:"
-                          "when=1"),
-                   0,
-                   "",
-                   {chunks[0], chunks[1], chunks[2]}});
   // A write that fails before any byte of the file changed leaves it, and its other name, whole.
   cases.push_back({"an in-place write that fails at once",
                    [&] {
@@ -950,13 +925,18 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    "vornix: cannot write ZK001: No space left on device\n",
                    {chunks[0], older, chunks[2]},
                    true});
-  // A mount point under the name (a bind mount) cannot be replaced; it is written in place.
-  cases.push_back({"a name that cannot be replaced",
-                   olderSecondFile,
-                   traced("-P ZK001 -e inject=renameat2,rename:error=EBUSY"),
-                   0,
-                   "",
-                   {chunks[0], chunks[1], chunks[2]}});
+  // Each writes every file whole: without unnamed files, rename flags or links; without /proc
+  // to link an unnamed file through; with every call interrupted once (a signal, a network file
+  // system); with a mount point under the name (a bind mount), which is written in place.
+  for (const std::string& system :
+       {noUnnamedFiles + noRenameFlags, noUnnamedFiles + noRenameFlags + noLinks,
+        std::string("-e inject=linkat:error=ENOENT"),
+        std::string("-P . -P ZK001 -e inject=openat,write,linkat,renameat2,unlink,fstat,pread64:"
+                    "error=EINTR:when=1"),
+        std::string("-P ZK001 -e inject=renameat2,rename:error=EBUSY")}) {
+    cases.push_back(
+        {system, olderSecondFile, traced(system), 0, "", {chunks[0], chunks[1], chunks[2]}});
+  }
   cases.push_back({"a temporary name that cannot be removed",
                    olderSecondFile,
                    traced("-e inject=unlink:error=EACCES"),
@@ -1006,7 +986,8 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
     c.setUp();
     // SIGQUIT and SIGXCPU would leave a core dump among the files.
     const RunResult result = runOn(image, "ulimit -c 0; " + c.prefix);
-    fs::permissions(work.path(), fs::perms::owner_all, fs::perm_options::add);
+    std::error_code noModes;  // FAT keeps none
+    fs::permissions(work.path(), fs::perms::owner_all, fs::perm_options::add, noModes);
     EXPECT_EQ(result.exitStatus, c.status);
     const size_t anyName = c.err.rfind("-\n");
     if (anyName == std::string::npos) {
@@ -1015,11 +996,11 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
       EXPECT_EQ(result.err.substr(0, anyName + 1), c.err.substr(0, anyName + 1));
     }
     c.check();
-    const std::vector<std::string> hidden = hiddenFiles();
-    EXPECT_EQ(hidden.size(), c.leftovers);
-    for (const std::string& name : hidden) {
-      fs::remove_all(work.file(name));
+    size_t leftovers = 0;
+    for (const std::string& name : work.entries()) {
+      leftovers += name[0] == '.' && fs::remove_all(work.file(name)) > 0 ? 1 : 0;
     }
+    EXPECT_EQ(leftovers, c.leftovers);
     expectFiles(c.files);
     // Every file complete when a caught signal ends the run is listed.
     if (c.status > 128 && c.status != 128 + SIGKILL) {

@@ -1,13 +1,13 @@
 // Size of the page and everything it loads, and the time from choosing the demo image to the
 // list shown in headless chromium, against the native program's run on the same image,
 // measured side by side in the same run.
-// Usage: node bench.js STAGED_PAGE_DIR NATIVE_BUILD_DIR [RUNS]
+// Usage: node bench/web_bench.js STAGED_PAGE_DIR NATIVE_BUILD_DIR [RUNS]
 'use strict';
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { nativeRun } = require('./native_run.js');
-const { openPage, runImage } = require('./browser.js');
+const { nativeRun } = require('../web/test/native_run.js');
+const { openPage, runImage } = require('../web/test/browser.js');
 
 const median = (values) => {
   const sorted = [...values].sort((a, b) => a - b);
