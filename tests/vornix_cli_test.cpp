@@ -708,6 +708,44 @@ TEST_F(VornixRun, FailingStandardOutputIsReportedAndEveryFileStillWritten) {
   }
 }
 
+// Standard output a pipe that is full when the names are written out: a signal then waits for
+// them to go out once the pipe drains; a second signal ends the run at once, without them.
+TEST_F(VornixRun, NamesWaitForAFullPipeThroughOneSignal) {
+  if (testingWindowsBuild() || std::getenv("VORNIX_RUNNER") ||
+      !temporaryFolderHolds().specialFiles) {
+    GTEST_SKIP() << "needs a FIFO and vornix itself, not an emulator, to signal";
+  }
+  const std::vector<uint8_t> flat = threeChunkFlat();
+  const std::vector<uint8_t> image = diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build();
+  const std::string names = side.file("names");
+  for (const int signals : {1, 2}) {
+    SCOPED_TRACE(signals);
+    std::filesystem::remove_all(work.path());
+    std::filesystem::create_directory(work.path());
+    // The pipe is filled with 64 KiB, its size; the run is signalled once it waits on it, every
+    // file written, and the names follow the 64 KiB once they are drained.
+    const std::string kill = "pkill -TERM -P $$ -x vornix; sleep 0.3; ";
+    const std::string prefix =
+        "mkfifo pipe; exec 7<>pipe; rm pipe; head -c 65536 /dev/zero >&7; (for _ in $(seq 1000); "
+        "do p=$(pgrep -P $$ -x vornix) && grep -q pipe_write /proc/$p/wchan && break; sleep 0.01; "
+        "done; " +
+        kill + (signals == 2 ? kill : "") +
+        "head -c 65536 <&7 >/dev/null; timeout 2 head -c 18 <&7 >" + quoteForShell(names) +
+        "; touch " + quoteForShell(names + ".done") + ") & ";
+    std::filesystem::remove(names + ".done");
+    const RunResult result = runOn(image, prefix, "&7");
+    for (int wait = 0; wait < 1000 && !std::filesystem::exists(names + ".done"); ++wait) {
+      usleep(10000);
+    }
+    EXPECT_EQ(result.exitStatus, 128 + SIGTERM);
+    const std::vector<uint8_t> out = readBinaryFile(names);
+    EXPECT_EQ(std::string(out.begin(), out.end()), signals == 1 ? "ZK000\nZK001\nZK002\n" : "");
+    expectFiles({{"ZK000", blocksOf(flat, 0, 1)},
+                 {"ZK001", blocksOf(flat, 2, 4)},
+                 {"ZK002", blocksOf(flat, 8, 1)}});
+  }
+}
+
 // Signals, kills, failing calls and other processes, made to act at a chosen system call of the
 // run by strace.
 TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) {
