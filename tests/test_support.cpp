@@ -39,6 +39,10 @@ bool testingWindowsBuild() {
   return std::getenv("VORNIX_WINDOWS_BUILD") != nullptr;
 }
 
+bool testingUnderRunner() {
+  return !environmentOr("VORNIX_RUNNER", "").empty();
+}
+
 bool testingUnderQemu() {
   return environmentOr("VORNIX_RUNNER", "").find("qemu-") != std::string::npos;
 }

@@ -59,3 +59,5 @@ bool testingWindowsBuild();
 
 // Whether the binary under test runs under qemu-user (VORNIX_RUNNER names it).
 bool testingUnderQemu();
+// Whether it runs under any other program (an emulator, valgrind): VORNIX_RUNNER not empty.
+bool testingUnderRunner();

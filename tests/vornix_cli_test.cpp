@@ -523,9 +523,10 @@ TEST_F(VornixRun, AShortageFailsAChunkBeforeAnyByteChanges) {
       // Descriptors 0 to 4: the image takes 3 and the older file 4, so its replacement cannot
       // be made; it is not rewritten in place instead. An emulator needs descriptors of its own.
       {"an older file whose replacement cannot be made",
-       windows || std::getenv("VORNIX_RUNNER"),
+       windows || testingUnderRunner(),
        [&] { writeBinaryFile(work.file("ZK001"), older.bytes); },
-       "ulimit -n 5; ",
+       // Descriptors the tests were started with are closed first.
+       "for fd in $(ls /proc/$$/fd); do [ $fd -gt 2 ] && eval \"exec $fd>&-\"; done; ulimit -n 5; ",
        "vornix: cannot write ZK001: Too many open files",
        {first, older, third}},
   };
@@ -711,8 +712,7 @@ TEST_F(VornixRun, FailingStandardOutputIsReportedAndEveryFileStillWritten) {
 // Standard output a pipe that is full when the names are written out: a signal then waits for
 // them to go out once the pipe drains; a second signal ends the run at once, without them.
 TEST_F(VornixRun, NamesWaitForAFullPipeThroughOneSignal) {
-  if (testingWindowsBuild() || std::getenv("VORNIX_RUNNER") ||
-      !temporaryFolderHolds().specialFiles) {
+  if (testingWindowsBuild() || testingUnderRunner() || !temporaryFolderHolds().specialFiles) {
     GTEST_SKIP() << "needs a FIFO and vornix itself, not an emulator, to signal";
   }
   const std::vector<uint8_t> flat = threeChunkFlat();
