@@ -72,6 +72,7 @@ volatile sig_atomic_t writingOutput = 0;
   (void)sigaddset(&only, signalNumber);
   (void)sigprocmask(SIG_UNBLOCK, &only, nullptr);
   (void)raise(signalNumber);
+  // cppcheck-suppress unreachableCode ; raise returns where the signal cannot end the process
   _exit(kSignalStatusBase + signalNumber);
 }
 
@@ -391,7 +392,11 @@ mode_t newFileMode() {
 }
 
 // Cleared when the folder's file system cannot make unnamed files, or cannot name them.
+#if defined(__linux__) && defined(O_TMPFILE)
 bool unnamedFilesWork = true;
+#else
+bool unnamedFilesWork = false;
+#endif
 
 // Whether an open with O_TMPFILE failed only because the system or file system lacks it; older
 // kernels take it for a plain directory open (EISDIR).
@@ -420,8 +425,6 @@ bool createStandIn(const char* fileName, StandIn& file, int& error) {
     }
     unnamedFilesWork = file.descriptor.isOpen();
   }
-#else
-  unnamedFilesWork = false;
 #endif
   if (!unnamedFilesWork) {
     int opened = -1;

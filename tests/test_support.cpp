@@ -84,7 +84,11 @@ namespace {
 // The file-system type of the mount that holds path, from the system's table of mounts.
 std::string mountTypeOf(const std::string& path) {
   std::ifstream mounts("/proc/self/mounts");
-  std::string device, point, type, found, rest;
+  std::string device;
+  std::string point;
+  std::string type;
+  std::string found;
+  std::string rest;
   size_t longest = 0;
   while (mounts >> device >> point >> type && std::getline(mounts, rest)) {
     if (path.rfind(point, 0) == 0 && point.size() >= longest) {
