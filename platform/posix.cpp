@@ -585,6 +585,18 @@ Replacement exchangeFiles(const std::string& temporary, const char* fileName,
                           const FileIdentity& old, const FileIdentity& made,
                           FileWriteResult& result) {
   const char* from = temporary.c_str();
+  // The new file goes again. A mount point under the name (a bind mount) cannot be replaced,
+  // only written.
+  const auto moveFailed = [&](int error) {
+    if (!removeTemporary(temporary, made)) {
+      noteLeftover(result, temporary, errno);
+    }
+    if (error == EBUSY) {
+      return Replacement::kNotPossible;
+    }
+    result.reason = errnoText(error);
+    return Replacement::kFailed;
+  };
 #if defined(__linux__) && defined(RENAME_EXCHANGE)
   const auto exchange = [&] {
     return retryInterrupted(
@@ -605,31 +617,14 @@ Replacement exchangeFiles(const std::string& temporary, const char* fileName,
     return Replacement::kFailed;
   }
   if (!renameFlagsUnsupported(errno)) {
-    const int error = errno;
-    if (!removeTemporary(temporary, made)) {
-      noteLeftover(result, temporary, errno);
-    }
-    // A mount point under the name (a bind mount) cannot be replaced, only written.
-    if (error == EBUSY) {
-      return Replacement::kNotPossible;
-    }
-    result.reason = errnoText(error);
-    return Replacement::kFailed;
+    return moveFailed(errno);
   }
 #else
   (void)old;
 #endif
   // As rsync replaces a file: the new one is renamed over the name.
   if (retryInterrupted([&] { return rename(from, fileName); }) != 0) {
-    const int error = errno;
-    if (!removeTemporary(temporary, made)) {
-      noteLeftover(result, temporary, errno);
-    }
-    if (error == EBUSY) {
-      return Replacement::kNotPossible;
-    }
-    result.reason = errnoText(error);
-    return Replacement::kFailed;
+    return moveFailed(errno);
   }
   return Replacement::kDone;
 }
