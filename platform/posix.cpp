@@ -228,11 +228,12 @@ void noteLeftover(FileWriteResult& result, const std::string& name, int error) {
 // left by a killed run whose process id came round again, a link, a directory.
 constexpr int kTemporaryNameTries = 100;
 
-// A name of the run's own in the same folder as fileName: a dot, then the chunk's name and whose
-// it is, so that one left by a killed run is hidden and tells where it comes from.
+// A name of the run's own in the same folder as fileName: a dot, then the chunk's name and
+// whose it is, so that one left by a killed run is hidden and tells where it comes from. Kept to
+// 13 characters, one long-name entry on FAT: FAT through fusefat stops making files in a folder
+// where longer names have come and gone. Another run in the same folder takes the next name.
 std::string temporaryNameFor(const char* fileName, int attempt) {
-  static const std::string owner = ".vornix-" + std::to_string(getpid());
-  std::string name = "." + std::string(fileName) + owner;
+  std::string name = "." + std::string(fileName) + ".vornix";
   if (attempt > 0) {
     name += "-" + std::to_string(attempt);
   }

@@ -139,10 +139,10 @@ std::wstring widen(const std::string& name) {
 constexpr int kTemporaryNameTries = 100;
 
 // A name of the run's own in the current folder: a dot, then the chunk's name and whose it is,
-// so that one left by a killed run is hidden and tells where it comes from.
+// so that one left by a killed run is hidden and tells where it comes from; another run in the
+// same folder takes the next name.
 std::string temporaryNameFor(const char* fileName, int attempt) {
-  static const std::string owner = ".vornix-" + std::to_string(GetCurrentProcessId());
-  std::string name = "." + std::string(fileName) + owner;
+  std::string name = "." + std::string(fileName) + ".vornix";
   if (attempt > 0) {
     name += "-" + std::to_string(attempt);
   }
