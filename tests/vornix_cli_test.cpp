@@ -303,6 +303,10 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
     EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
     return status;
   };
+  // Root can run vornix as nobody where nobody reaches the folder it was built in.
+  const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  const bool nobodyRuns =
+      geteuid() == 0 && runVornix(work.path(), "", asNobody + "timeout 60").err == kUsage;
   writeBinaryFile(outside, older);
   const bool xattrs = setxattr(outside.c_str(), "user.probe", "x", 1, 0) == 0;
   const struct {
@@ -399,7 +403,7 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
          EXPECT_EQ(fileStatus(work.file("ZK001")).st_gid, groupBefore);
        }},
       // Another user's file cannot be replaced without changing its owner: written in place.
-      {"a file of root's, for an ordinary user", windows || !holds.modes || geteuid() != 0,
+      {"a file of root's, for an ordinary user", windows || !holds.modes || !nobodyRuns,
        [&] {
          writeBinaryFile(work.file("ZK001"), older);
          ASSERT_EQ(chmod(work.file("ZK001").c_str(), 0666), 0);
@@ -411,7 +415,7 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
          EXPECT_EQ(readBinaryFile(work.file("ZK001")), blocksOf(flat, 2, 4));
          EXPECT_EQ(fileStatus(work.file("ZK001")).st_uid, 0u);
        },
-       "setpriv --reuid=65534 --regid=65534 --clear-groups "},
+       asNobody},
       // A new file would lack the attribute: written in place.
       {"a file with an extended attribute keeps it", windows || !xattrs,
        [&] {
