@@ -647,14 +647,15 @@ Replacement replaceFile(const char* fileName, const struct stat& old, const uint
       result.reason = errnoText(error);
       return Replacement::kFailed;
     }
-    if (!giveModeAndGroup(file, old.st_mode & kPermissionBits, old.st_gid)) {
-      discardStandIn(file, result);
-      return Replacement::kNotPossible;
-    }
     if (!writeAll(file.descriptor.get(), data, size, error, changed)) {
       result.reason = errnoText(error);
       discardStandIn(file, result);
       return Replacement::kFailed;
+    }
+    // Given after the write, which would clear a set-group-ID bit again.
+    if (!giveModeAndGroup(file, old.st_mode & kPermissionBits, old.st_gid)) {
+      discardStandIn(file, result);
+      return Replacement::kNotPossible;
     }
     if (file.temporaryName.empty()) {
       LinkResult linked = LinkResult::kFailed;
