@@ -335,8 +335,9 @@ NameLeft withdrawFile(const char* fileName, const FileIdentity& identity, Descri
   if (!open.isOpen()) {
     open.reset(openFile(fileName, O_WRONLY));
     FileIdentity opened;
-    if (open.isOpen() && !(identifyDescriptor(open.get(), opened) && opened == identity)) {
-      // Another process's file stands under the name now; the run's own is gone from it.
+    // Nothing, or another process's file, stands under the name now; the run's own is gone.
+    if ((!open.isOpen() && errno == ENOENT) ||
+        (open.isOpen() && !(identifyDescriptor(open.get(), opened) && opened == identity))) {
       return NameLeft::kRemoved;
     }
   }
