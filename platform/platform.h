@@ -29,6 +29,22 @@ inline std::string errnoText(int error) {
   return std::error_code(error, std::generic_category()).message();
 }
 
+// Temporary names are tried one after another past whatever already stands under one: a file
+// left by a killed run, another run's in the same folder, a link, a directory.
+constexpr int kTemporaryNameTries = 100;
+
+// The run's own name number attempt in the folder of fileName: a dot, then the chunk's name and
+// whose it is, so that one left by a killed run is hidden and tells where it comes from. Kept to
+// 13 characters, one long-name entry on FAT: FAT through fusefat stops making files in a folder
+// where longer names have come and gone.
+inline std::string temporaryNameFor(const char* fileName, int attempt) {
+  std::string name = "." + std::string(fileName) + ".vornix";
+  if (attempt > 0) {
+    name += "-" + std::to_string(attempt);
+  }
+  return name;
+}
+
 // Opens path (a byte string, as given on the command line) for binary reading, without waiting
 // on it, and keeps it only when it is a file the reader can move about in: a regular file or a
 // block device (on Windows, a disk file). nullptr for anything else, and when it cannot be

@@ -224,22 +224,6 @@ void noteLeftover(FileWriteResult& result, const std::string& name, int error) {
 // ---------------------------------------------------------------------------------------------
 // Names of the run's own
 
-// Temporary names are tried one after another past whatever already stands under one: a file
-// left by a killed run whose process id came round again, a link, a directory.
-constexpr int kTemporaryNameTries = 100;
-
-// A name of the run's own in the same folder as fileName: a dot, then the chunk's name and
-// whose it is, so that one left by a killed run is hidden and tells where it comes from. Kept to
-// 13 characters, one long-name entry on FAT: FAT through fusefat stops making files in a folder
-// where longer names have come and gone. Another run in the same folder takes the next name.
-std::string temporaryNameFor(const char* fileName, int attempt) {
-  std::string name = "." + std::string(fileName) + ".vornix";
-  if (attempt > 0) {
-    name += "-" + std::to_string(attempt);
-  }
-  return name;
-}
-
 // Calls claim with one temporary name after another until one succeeds; false, with errno set,
 // when claim fails otherwise than by finding the name taken, or every name is taken.
 template <typename Claim>

@@ -135,20 +135,6 @@ std::wstring widen(const std::string& name) {
   return wide;
 }
 
-// Temporary names are tried one after another past whatever already stands under one.
-constexpr int kTemporaryNameTries = 100;
-
-// A name of the run's own in the current folder: a dot, then the chunk's name and whose it is,
-// so that one left by a killed run is hidden and tells where it comes from; another run in the
-// same folder takes the next name.
-std::string temporaryNameFor(const char* fileName, int attempt) {
-  std::string name = "." + std::string(fileName) + ".vornix";
-  if (attempt > 0) {
-    name += "-" + std::to_string(attempt);
-  }
-  return name;
-}
-
 // Writes data to a new file under a free temporary name and closes it; the file can be removed
 // through removal only while it is the run's. False with the system's error otherwise.
 bool writeStandIn(const char* fileName, const uint8_t* data, size_t size, std::string& temporary,
