@@ -76,9 +76,12 @@ void driveTracks(D88Reader& reader, Parameters& parameters) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const InputRunning running;
   writeFuzzImage(data, size);
   D88Reader reader;
-  require(reader.open(fuzzImagePath().c_str()), "open of a regular file");
+  const bool opened = reader.open(fuzzImagePath().c_str());
+  removeFuzzImage();
+  require(opened, "open of a regular file");
   const int32_t disks = reader.getDiskCount();
   require(disks >= 0 && disks <= 64, "disk count");
   Parameters parameters(data, size);

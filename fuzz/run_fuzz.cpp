@@ -1,6 +1,7 @@
 // Runs the whole extraction, assembly and chunk scan of the first two disks, on an arbitrary
-// image, in a private folder, and checks the files it writes.
+// image, in a private folder of each input's own, and checks the files it writes.
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -21,9 +22,19 @@ namespace {
 
 uint8_t imageBuffer[kImageBufferSize];
 
+// The folder the fuzzer was started in, which the paths it was given are relative to.
+int startFolder = -1;
+// The private folder of the input being run, empty between inputs.
+std::string inputFolder;
+
+// A broken promise keeps the input's folder, named in the report, for a look at its files.
 void require(bool holds, const std::string& what) {
   if (!holds) {
     (void)std::fprintf(stderr, "broken: %s\n", what.c_str());
+    if (!inputFolder.empty()) {
+      (void)std::fprintf(stderr, "the files written are in %s\n", inputFolder.c_str());
+    }
+    (void)fchdir(startFolder);
     std::abort();
   }
 }
@@ -52,23 +63,58 @@ long fileSize(const std::string& name) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Chunk files go to a private folder; the names printed go nowhere.
-  char folder[] = "/tmp/vornix-run-fuzz-XXXXXX";
-  require(mkdtemp(folder) != nullptr && chdir(folder) == 0, "a private folder");
+// libFuzzer writes a crash file while the input runs in its private folder: a relative artifact
+// prefix, its default "./" included, is made absolute so that crash files land in the folder
+// the fuzzer was started in, as with any other fuzz target.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  startFolder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  char* started = getcwd(nullptr, 0);
+  require(startFolder >= 0 && started != nullptr, "the folder the fuzzer was started in");
+  const std::string start = std::string(started) + "/";
+  std::free(started);
+  static std::vector<std::string> arguments;
+  bool artifactPathGiven = false;
+  for (int at = 0; at < *argc; ++at) {
+    std::string argument = (*argv)[at];
+    for (const char* flag : {"-artifact_prefix=", "-exact_artifact_path="}) {
+      const size_t length = std::strlen(flag);
+      if (argument.compare(0, length, flag) == 0) {
+        artifactPathGiven = true;
+        if (argument.size() == length || argument[length] != '/') {
+          argument.insert(length, start);
+        }
+      }
+    }
+    arguments.push_back(argument);
+  }
+  if (!artifactPathGiven) {
+    arguments.push_back("-artifact_prefix=" + start);
+  }
+  static std::vector<char*> pointers;
+  pointers.reserve(arguments.size() + 1);
+  for (std::string& argument : arguments) {
+    pointers.push_back(argument.data());
+  }
+  pointers.push_back(nullptr);
+  *argc = static_cast<int>(arguments.size());
+  *argv = pointers.data();
+  // The names printed go nowhere.
   require(std::freopen("/dev/null", "w", stdout) != nullptr, "standard output silenced");
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  for (const std::string& name : folderEntries()) {
-    require(std::remove(name.c_str()) == 0, "the previous run's " + name + " removed");
-  }
+  const InputRunning running;
   writeFuzzImage(data, size);
+  D88Reader reader;
+  const bool opened = reader.open(fuzzImagePath().c_str());
+  removeFuzzImage();
+  require(opened, "open");
+  inputFolder = fuzzTemporaryFolder() + "/vornix-run-fuzz-XXXXXX";
+  require(mkdtemp(inputFolder.data()) != nullptr && chdir(inputFolder.c_str()) == 0,
+          "a private folder");
   std::memset(imageBuffer, 0, sizeof imageBuffer);
 
-  D88Reader reader;
-  require(reader.open(fuzzImagePath().c_str()), "open");
   FileIdentity image;
   require(reader.getFileIdentity(image), "the image's identity");
   ProtectedFiles protectedFiles;
@@ -91,5 +137,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 bytes % kBlockSize == 0,
             std::string(name) + " is 1 to 12 whole blocks");
   }
+
+  for (const std::string& name : names) {
+    require(std::remove(name.c_str()) == 0, name + " removed");
+  }
+  require(fchdir(startFolder) == 0 && rmdir(inputFolder.c_str()) == 0,
+          "the private folder removed");
+  inputFolder.clear();
   return 0;
 }
