@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -91,11 +92,9 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     arguments.push_back("-artifact_prefix=" + start);
   }
   static std::vector<char*> pointers;
-  pointers.reserve(arguments.size() + 1);
-  for (std::string& argument : arguments) {
-    pointers.push_back(argument.data());
-  }
-  pointers.push_back(nullptr);
+  pointers.resize(arguments.size() + 1, nullptr);
+  std::transform(arguments.begin(), arguments.end(), pointers.begin(),
+                 [](std::string& argument) { return argument.data(); });
   *argc = static_cast<int>(arguments.size());
   *argv = pointers.data();
   // The names printed go nowhere.
