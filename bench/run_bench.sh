@@ -2,13 +2,15 @@
 # Benchmark of full vornix runs on worst-case images: CPU time against the floor (the same job
 # done the cheapest way, bench/vornix_floor.cpp), median wall time and CPU time (hyperfine),
 # instructions and where they go (callgrind), system calls by kind (strace -c -f) and peak memory
-# (/usr/bin/time -v); and the browser page's size and speed against the native program. Needs
-# hyperfine, valgrind, strace and GNU time (hyperfine is installed from Debian's packages when
-# missing and running as root); the page's part needs the wasm build, web/node_modules and
-# chromium, and is skipped without them.
+# (/usr/bin/time -v); and the browser page's size and speed against the native program.
+# Needs: hyperfine, valgrind, strace and GNU time (as root, hyperfine is installed when missing);
+# it builds the default preset itself; the page's part needs the wasm build, web/node_modules
+# and chromium, and is skipped without them.
 # Usage: bench/run_bench.sh [RUNS]   (default 31 runs per timing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# sort -n and awk read and print numbers with a decimal point here, whatever the caller's locale.
+export LC_ALL=C.UTF-8
 root=$PWD
 runs=${1:-31}
 if ! command -v hyperfine >/dev/null && [ "$(id -u)" = 0 ]; then

@@ -3,7 +3,8 @@
 # compiler, preprocessor and linker flags, the build type None, umask 0022, and every file dated
 # by SOURCE_DATE_EPOCH (by default the date of the latest entry in packaging/changelog), so that
 # two builds of one source give the same bytes.
-# Usage: packaging/build-deb.sh BUILD_DIR [CMAKE_OPTION...]   (needs dpkg-dev)
+# Needs: dpkg-dev (dpkg-buildflags), CMake and g++; not root; it builds everything itself.
+# Usage: packaging/build-deb.sh BUILD_DIR [CMAKE_OPTION...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:?usage: packaging/build-deb.sh BUILD_DIR [CMAKE_OPTION...]}
