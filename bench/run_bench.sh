@@ -3,9 +3,9 @@
 # done the cheapest way, bench/vornix_floor.cpp), median wall time and CPU time (hyperfine),
 # instructions and where they go (callgrind), system calls by kind (strace -c -f) and peak memory
 # (/usr/bin/time -v); and the browser page's size and speed against the native program.
-# Needs: hyperfine, valgrind, strace and GNU time (as root, hyperfine is installed when missing);
-# it builds the default preset itself; the page's part needs the wasm build, web/node_modules
-# and chromium, and is skipped without them.
+# Needs: hyperfine, valgrind, strace and GNU time; it builds the default preset itself.
+# As root it installs hyperfine when missing. The page's part needs the wasm build,
+# web/node_modules and chromium, and is skipped without them.
 # Usage: bench/run_bench.sh [RUNS]   (default 31 runs per timing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
