@@ -1,7 +1,8 @@
 // What the program needs from the system beyond standard C++: opening the image only when it is
 // a file that can be positioned, telling files apart by the system's own identity, publishing a
 // chunk file only once it is whole, and ending a run by a signal only between two chunk files.
-// posix.cpp and windows.cpp each implement all of it; the build compiles the one for the target.
+// platform/posix/ and platform/windows.cpp each implement all of it; the build compiles the ones for the
+// target.
 #pragma once
 
 #include <cstddef>
@@ -14,10 +15,20 @@
 struct FileIdentity {
   uint64_t volume = 0;
   uint64_t file = 0;
+  // When the file was made, in nanoseconds, where the system tells it (0 where not). A file
+  // number that a removed file leaves can be given to a new file; its birth tells them apart.
+  uint64_t birth = 0;
 };
 
 inline bool operator==(const FileIdentity& left, const FileIdentity& right) {
   return left.volume == right.volume && left.file == right.file;
+}
+
+// Whether two identities taken at different times show the same file, not a later file that
+// got a removed one's number.
+inline bool sameFileOverTime(const FileIdentity& earlier, const FileIdentity& later) {
+  return earlier == later &&
+         (earlier.birth == 0 || later.birth == 0 || earlier.birth == later.birth);
 }
 
 // The system's reason for a failure, from an errno value. Not every library sets errno for
@@ -64,14 +75,19 @@ using ExistingFileCheck = bool (*)(const FileIdentity& opened, uint64_t size, st
 
 // What an existing file must pass before it is written, and what marks the image being read
 // however it was reached: a file of the image's size that starts with the image's first bytes is
-// never rewritten in place, since its identity can differ by the path it was reached through
-// (an overlay mount, for one).
+// never written, since its identity can differ by the path it was reached through (an overlay
+// mount, a network mount of the same folder).
 struct ExistingFileRules {
   ExistingFileCheck mayWrite = nullptr;
   uint64_t imageSize = 0;
   const uint8_t* imageHead = nullptr;
   size_t imageHeadSize = 0;
 };
+
+// Whether descriptor 1 (standard output) or 2 (standard error) writes to a file that may be the
+// image however it was reached: a regular file of the image's size that starts with its first
+// disk header, or that cannot be read to tell.
+bool standardStreamMayBeImage(int descriptor, const ExistingFileRules& rules);
 
 // What a failed write left under the chunk's name.
 enum class NameLeft {
