@@ -591,6 +591,40 @@ TEST_F(VornixRun, NeverWritesOverTheImageBeingRead) {
   EXPECT_EQ(std::filesystem::hard_link_count(side.file("image.d88")), 2u);
 }
 
+// An overlay mount shows the files of its upper folder under another device number: the image,
+// read through the mount, is still never written from the upper folder, by a chunk of its name
+// nor as standard output.
+TEST_F(VornixRun, TheImageSeenThroughAnOverlayIsNeverWritten) {
+  namespace fs = std::filesystem;
+  for (const char* folder : {"lower", "upper", "scratch", "merged"}) {
+    fs::create_directory(side.file(folder));
+  }
+  const std::vector<uint8_t> flat = threeChunkFlat();
+  const std::vector<uint8_t> image = diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build();
+  writeBinaryFile(side.file("upper/ZK000"), image);
+  const std::string merged = quoteForShell(side.file("merged"));
+  // NOLINTNEXTLINE(cert-env33-c): mounts the overlay with the system's own command.
+  if (testingWindowsBuild() || geteuid() != 0 ||
+      std::system(("mount -t overlay overlay -o lowerdir=" + side.file("lower") +
+                   ",upperdir=" + side.file("upper") + ",workdir=" + side.file("scratch") + " " +
+                   merged + " 2>/dev/null")
+                      .c_str()) != 0) {
+    GTEST_SKIP() << "needs root and an overlay mount over the temporary folder";
+  }
+  const std::string throughMount = quoteForShell(side.file("merged/ZK000"));
+  const RunResult chunks = runVornix(side.file("upper"), throughMount);
+  const RunResult names = runVornix(side.file("upper"), throughMount, "",
+                                    ">" + quoteForShell(side.file("upper/ZK000")));
+  // NOLINTNEXTLINE(cert-env33-c): unmounts it again.
+  EXPECT_EQ(std::system(("umount " + merged).c_str()), 0);
+  EXPECT_EQ(chunks.exitStatus, 1);
+  EXPECT_EQ(chunks.err, "vornix: cannot write ZK000: it may be the image being read\n");
+  EXPECT_EQ(readBinaryFile(side.file("upper/ZK001")), blocksOf(flat, 2, 4));
+  EXPECT_EQ(names.exitStatus, 1);
+  EXPECT_EQ(names.err, "vornix: cannot write to standard output: it may be the image being read\n");
+  EXPECT_EQ(readBinaryFile(side.file("upper/ZK000")), image);
+}
+
 // Standard output or error on the image: nothing is written, to it or anywhere. On a file that a
 // chunk would go to: that chunk is refused.
 TEST_F(VornixRun, StandardStreamsAreNeverWrittenOverByChunksNorTheImageByNames) {
@@ -761,10 +795,11 @@ void expectInjected(const std::string& command, const std::string& trace) {
            line = trace.find(opening, line + 1)) {
         const size_t end = trace.find('\n', line);
         const std::string text = trace.substr(line, trace.find('\n', end + 1) - line);
-        seen = kind == "error"    ? text.substr(0, end - line).find("(INJECTED)") != std::string::npos
-               : kind == "signal" ? text.find("SI_KERNEL") != std::string::npos ||
-                                        text.find("killed by SIGKILL") != std::string::npos
-                                  : text.substr(0, end - line).find("(DELAYED)") != std::string::npos;
+        seen = kind == "error" ? text.substr(0, end - line).find("(INJECTED)") != std::string::npos
+               : kind == "signal"
+                   ? text.find("SI_KERNEL") != std::string::npos ||
+                         text.find("killed by SIGKILL") != std::string::npos
+                   : text.substr(0, end - line).find("(DELAYED)") != std::string::npos;
       }
     }
     EXPECT_TRUE(seen) << command.substr(at, command.find(' ', at) - at) << " did not happen";
@@ -985,43 +1020,72 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   const std::string cannotRemove = "vornix: cannot remove .ZK000.vornix: Permission denied\n";
   // Names given by a link, an older file replaced after a check of its name; new files get the
   // mode the umask leaves.
-  cases.push_back({"without rename flags", olderSecondFile, "umask 022; " + traced(noRenameFlags),
-                   0, "", {chunks[0], chunks[1], chunks[2]}, true,
-                   [&] { EXPECT_EQ(modeOf("ZK002"), 0644); }, 0,
+  cases.push_back({"without rename flags",
+                   olderSecondFile,
+                   "umask 022; " + traced(noRenameFlags),
+                   0,
+                   "",
+                   {chunks[0], chunks[1], chunks[2]},
+                   true,
+                   [&] { EXPECT_EQ(modeOf("ZK002"), 0644); },
+                   0,
                    {linkZK000 + "0", "rename(\".ZK001.vornix\", \"ZK001\") = 0"}});
-  cases.push_back({"without links", [] {}, "umask 077; " + traced(noLinks), 0, "",
-                   {chunks[0], chunks[1], chunks[2]}, true,
-                   [&] { EXPECT_EQ(modeOf("ZK000"), 0600); }, 0,
+  cases.push_back({"without links",
+                   [] {},
+                   "umask 077; " + traced(noLinks),
+                   0,
+                   "",
+                   {chunks[0], chunks[1], chunks[2]},
+                   true,
+                   [&] { EXPECT_EQ(modeOf("ZK000"), 0600); },
+                   0,
                    {"rename(\".ZK000.vornix\", \"ZK000\") = 0"}});
   // Another process saves ZK000 while the run names its own: that file keeps the name, and the
   // run's temporary name, which cannot be removed, is reported.
-  cases.push_back({"a link to a name taken meanwhile", [] {},
-                   takeZK000 + traced(noRenameFlags +
-                                      "-e inject=link:delay_enter=1000000:when=1 "
-                                      "-e inject=unlink:error=EACCES:when=1"),
-                   1, "vornix: cannot write ZK000: File exists\n" + cannotRemove,
-                   {{"ZK000", otherBytes}, chunks[1], chunks[2]}, true, [] {}, 1,
+  cases.push_back({"a link to a name taken meanwhile",
+                   [] {},
+                   takeZK000 + traced(noRenameFlags + "-e inject=link:delay_enter=1000000:when=1 "
+                                                      "-e inject=unlink:error=EACCES:when=1"),
+                   1,
+                   "vornix: cannot write ZK000: File exists\n" + cannotRemove,
+                   {{"ZK000", otherBytes}, chunks[1], chunks[2]},
+                   true,
+                   [] {},
+                   1,
                    {linkZK000 + "-1 EEXIST"}});
-  cases.push_back({"a checked rename to a name taken meanwhile", [] {},
+  cases.push_back({"a checked rename to a name taken meanwhile",
+                   [] {},
                    takeZK000 + traced(noLinks + "-e inject=write:delay_enter=1000000:when=1 "
                                                 "-e inject=unlink:error=EACCES:when=1"),
-                   1, "vornix: cannot write ZK000: File exists\n" + cannotRemove,
-                   {{"ZK000", otherBytes}, chunks[1], chunks[2]}, true, [] {}, 1});
-  cases.push_back({"a link whose temporary name cannot be removed", [] {},
-                   traced(noRenameFlags + "-e inject=unlink:error=EACCES:when=1"), 1,
-                   cannotRemove, {chunks[0], chunks[1], chunks[2]}, true, [] {}, 1,
+                   1,
+                   "vornix: cannot write ZK000: File exists\n" + cannotRemove,
+                   {{"ZK000", otherBytes}, chunks[1], chunks[2]},
+                   true,
+                   [] {},
+                   1});
+  cases.push_back({"a link whose temporary name cannot be removed",
+                   [] {},
+                   traced(noRenameFlags + "-e inject=unlink:error=EACCES:when=1"),
+                   1,
+                   cannotRemove,
+                   {chunks[0], chunks[1], chunks[2]},
+                   true,
+                   [] {},
+                   1,
                    {linkZK000 + "0"}});
   // Without an exchange, an older file's name is checked just before the new file takes it.
-  cases.push_back({"a checked replacement of a name taken meanwhile",
-                   [&] {
-                     olderSecondFile();
-                     writeBinaryFile(side.file("other"), otherBytes);
-                   },
-                   once("[ -e .ZK001.vornix ]", "mv " + quoteForShell(side.file("other")) +
-                                                    " ZK001") +
-                       traced(noRenameFlags + "-e inject=write:delay_enter=1000000:when=2"),
-                   1, "vornix: cannot write ZK001: another file took its place meanwhile\n",
-                   {chunks[0], {"ZK001", otherBytes}, chunks[2]}, true});
+  cases.push_back(
+      {"a checked replacement of a name taken meanwhile",
+       [&] {
+         olderSecondFile();
+         writeBinaryFile(side.file("other"), otherBytes);
+       },
+       once("[ -e .ZK001.vornix ]", "mv " + quoteForShell(side.file("other")) + " ZK001") +
+           traced(noRenameFlags + "-e inject=write:delay_enter=1000000:when=2"),
+       1,
+       "vornix: cannot write ZK001: another file took its place meanwhile\n",
+       {chunks[0], {"ZK001", otherBytes}, chunks[2]},
+       true});
   // A file with another name, rewritten in place, ends as its chunk whatever length another
   // process gives it meanwhile; when it cannot be emptied after a failure, it keeps its name.
   const auto linkedOlderFile = [&] {
@@ -1031,24 +1095,39 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   };
   std::vector<uint8_t> partlyWritten = older.bytes;
   std::copy(chunks[1].bytes.begin(), chunks[1].bytes.end(), partlyWritten.begin());
-  cases.push_back({"an in-place rewrite of a file that grows meanwhile", linkedOlderFile,
+  cases.push_back({"an in-place rewrite of a file that grows meanwhile",
+                   linkedOlderFile,
                    once(opened("\"$PWD/ZK001\""), "truncate -s 9000 ZK001") +
                        traced(on({"ZK001"}) + "-e inject=write:delay_enter=1000000:when=1"),
-                   0, "", {chunks[0], chunks[1], chunks[2]}, true});
-  cases.push_back({"an in-place rewrite that cannot be emptied", linkedOlderFile,
-                   traced(on({"ZK001"}) + "-e inject=ftruncate:error=EIO"), 1,
+                   0,
+                   "",
+                   {chunks[0], chunks[1], chunks[2]},
+                   true});
+  cases.push_back({"an in-place rewrite that cannot be emptied",
+                   linkedOlderFile,
+                   traced(on({"ZK001"}) + "-e inject=ftruncate:error=EIO"),
+                   1,
                    "vornix: cannot write ZK001: Input/output error; left incomplete\n",
-                   {chunks[0], {"ZK001", partlyWritten}, chunks[2]}, true});
+                   {chunks[0], {"ZK001", partlyWritten}, chunks[2]},
+                   true});
   // After the exchange, a temporary name that cannot be looked at may hold another process's
   // file: it is kept, and reported. A kill at the exchange leaves the new chunk under it.
-  cases.push_back({"a failed look after the exchange", olderSecondFile,
-                   traced(on({".ZK001.vornix"}) + "-e inject=%fstat:error=EIO"), 1,
+  cases.push_back({"a failed look after the exchange",
+                   olderSecondFile,
+                   traced(on({".ZK001.vornix"}) + "-e inject=%fstat:error=EIO"),
+                   1,
                    "vornix: cannot remove .ZK001.vornix: Input/output error\n",
-                   {chunks[0], chunks[1], chunks[2]}, true,
-                   [&] { EXPECT_EQ(readBinaryFile(work.file(".ZK001.vornix")), older.bytes); }, 1});
-  cases.push_back({"SIGKILL at the exchange", olderSecondFile,
+                   {chunks[0], chunks[1], chunks[2]},
+                   true,
+                   [&] { EXPECT_EQ(readBinaryFile(work.file(".ZK001.vornix")), older.bytes); },
+                   1});
+  cases.push_back({"SIGKILL at the exchange",
+                   olderSecondFile,
                    traced(on({"ZK001"}) + "-e inject=renameat2:signal=KILL:when=1"),
-                   128 + SIGKILL, "", {chunks[0], older}, true,
+                   128 + SIGKILL,
+                   "",
+                   {chunks[0], older},
+                   true,
                    [&] { EXPECT_EQ(readBinaryFile(work.file(".ZK001.vornix")), chunks[1].bytes); },
                    1});
 

@@ -1,8 +1,8 @@
 #include "tool/chunk_file.h"
 
 #include <algorithm>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,11 +49,10 @@ bool mayWrite(const FileIdentity& opened, uint64_t size, std::string& reason) {
     reason = record.standardOutput == opened ? "it is standard output" : "it is standard error";
     return false;
   }
-  const auto earlier = std::find_if(
-      record.written.begin(), record.written.end(),
-      [&opened](const WrittenChunkFile& written) {
-        return sameFileOverTime(written.identity, opened);
-      });
+  const auto earlier = std::find_if(record.written.begin(), record.written.end(),
+                                    [&opened](const WrittenChunkFile& written) {
+                                      return sameFileOverTime(written.identity, opened);
+                                    });
   if (earlier != record.written.end()) {
     reason = "it is " + earlier->name + ", written earlier in this run";
     return false;

@@ -21,13 +21,13 @@ namespace {
 #ifdef __linux__
 // File systems whose files live on a server: NFS, SMB and CIFS, 9P, Ceph, AFS, Coda.
 constexpr unsigned long kNetworkFileSystems[] = {
-    NFS_SUPER_MAGIC,  SMB_SUPER_MAGIC,  CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC, V9FS_MAGIC,
-    CEPH_SUPER_MAGIC, AFS_SUPER_MAGIC,  AFS_FS_MAGIC,     CODA_SUPER_MAGIC,
+    NFS_SUPER_MAGIC,  SMB_SUPER_MAGIC, CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC, V9FS_MAGIC,
+    CEPH_SUPER_MAGIC, AFS_SUPER_MAGIC, AFS_FS_MAGIC,     CODA_SUPER_MAGIC,
 };
 
 // FUSE file systems that reach a server, by the type their mount shows.
 constexpr const char* kNetworkFuseTypes[] = {
-    "fuse.sshfs",   "fuse.rclone",    "fuse.s3fs",      "fuse.gcsfuse",
+    "fuse.sshfs",     "fuse.rclone",   "fuse.s3fs",      "fuse.gcsfuse",
     "fuse.curlftpfs", "fuse.smbnetfs", "fuse.glusterfs", "fuse.davfs2",
 };
 

@@ -32,8 +32,7 @@ bool standardStreamMayBeImage(int descriptor, const ExistingFileRules& rules) {
   }
   // A stream opened for writing only (appended to, say) is read through the system's own name
   // for the file it writes.
-  const posix::Descriptor reopened(
-      open(("/proc/self/fd/" + std::to_string(descriptor)).c_str(),
-           O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  const posix::Descriptor reopened(open(("/proc/self/fd/" + std::to_string(descriptor)).c_str(),
+                                        O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
   return posix::mayBeTheImage(reopened.get(), status, reopened.isOpen(), rules);
 }
