@@ -97,15 +97,20 @@ bool writeAll(HANDLE handle, const uint8_t* data, size_t size, size_t& changed) 
   return true;
 }
 
-// Whether the open file, read from its start, begins with the size bytes of data.
-bool startsWith(HANDLE handle, const uint8_t* data, size_t size) {
+// Whether the open file, read from its position, begins with the size bytes of data;
+// unreadable, when given, tells a file that could not be read from one that differs.
+bool startsWith(HANDLE handle, const uint8_t* data, size_t size, bool* unreadable = nullptr) {
   static std::vector<uint8_t> held;
   held.resize(size);
   size_t done = 0;
   while (done < size) {
     const auto part = static_cast<DWORD>(size - done < UINT_MAX ? size - done : UINT_MAX);
     DWORD got = 0;
-    if (ReadFile(handle, held.data() + done, part, &got, nullptr) == 0 || got == 0) {
+    const BOOL read = ReadFile(handle, held.data() + done, part, &got, nullptr);
+    if (read == 0 || got == 0) {
+      if (unreadable != nullptr) {
+        *unreadable = read == 0;
+      }
       return false;
     }
     done += got;
@@ -117,6 +122,18 @@ bool moveTo(HANDLE handle, int64_t position) {
   LARGE_INTEGER target{};
   target.QuadPart = position;
   return SetFilePointerEx(handle, target, nullptr, FILE_BEGIN) != 0;
+}
+
+// Whether an open file may be the image being read however it was reached (a network share of
+// its folder gives it another identity): the image's size and its first disk header, or a file
+// of that size that cannot be read to tell.
+bool mayBeTheImage(HANDLE handle, uint64_t size, bool readable, const ExistingFileRules& rules) {
+  if (rules.imageHead == nullptr || size != rules.imageSize) {
+    return false;
+  }
+  bool unreadable = !readable || !moveTo(handle, 0);
+  return unreadable || startsWith(handle, rules.imageHead, rules.imageHeadSize, &unreadable) ||
+         unreadable;
 }
 
 // Marks the open file for removal when its last handle closes: the file the run holds, whatever
@@ -191,16 +208,32 @@ void removeTemporary(const std::string& temporary, const FileIdentity& identity,
   }
 }
 
+// Whether fileName still shows the file of identity old.
+bool stillShows(const char* fileName, const FileIdentity& old) {
+  Handle file(CreateFileA(fileName, FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  FileIdentity named;
+  return file.isOpen() && identifyHandle(file.get(), named) && named == old;
+}
+
 // Writes a new file under a temporary name and gives it fileName only when it is complete:
-// replacing the older file under that name when replace is set, otherwise only while no file
-// has that name.
-void writeNewFile(const char* fileName, const uint8_t* data, size_t size, bool replace,
+// replacing the older file old under that name when given, checked just before the move (the
+// instant between the two is the one place where another program's file saved meanwhile is
+// replaced), otherwise only while no file has that name.
+void writeNewFile(const char* fileName, const uint8_t* data, size_t size, const FileIdentity* old,
                   FileWriteResult& result) {
+  const bool replace = old != nullptr;
   std::string temporary;
   FileIdentity identity;
   DWORD error = ERROR_SUCCESS;
   if (!writeStandIn(fileName, data, size, temporary, identity, error)) {
     result.reason = systemErrorText(error);
+    return;
+  }
+  if (replace && !stillShows(fileName, *old)) {
+    result.reason = "another file took its place meanwhile";
+    removeTemporary(temporary, identity, result);
     return;
   }
   if (MoveFileExW(widen(temporary).c_str(), widen(fileName).c_str(),
@@ -218,26 +251,27 @@ void writeNewFile(const char* fileName, const uint8_t* data, size_t size, bool r
 // run's file.
 NameLeft withdrawFile(Handle& file) {
   const bool emptied = moveTo(file.get(), 0) && SetEndOfFile(file.get()) != 0;
+  // Without its name, another link would keep part of the chunk among old bytes unseen; the
+  // name stays and the report says what it holds.
+  if (!emptied) {
+    (void)file.close();
+    return NameLeft::kIncomplete;
+  }
   const bool removed = removeWhenClosed(file.get());
   (void)file.close();
   if (removed) {
     return NameLeft::kRemoved;
   }
-  return emptied ? NameLeft::kEmptied : NameLeft::kIncomplete;
+  return NameLeft::kEmptied;
 }
 
-// Writes data over the start of a file that has other links, then cuts what is left beyond.
-void rewriteInPlace(Handle& file, uint64_t existingSize, const uint8_t* data, size_t size,
-                    const ExistingFileRules& rules, const FileIdentity& identity,
+// Writes data over the start of a file that has other links, then cuts it to the chunk's
+// length, whatever length another program gave it meanwhile.
+void rewriteInPlace(Handle& file, const uint8_t* data, size_t size, const FileIdentity& identity,
                     FileWriteResult& result) {
-  if (rules.imageHead != nullptr && existingSize == rules.imageSize && moveTo(file.get(), 0) &&
-      startsWith(file.get(), rules.imageHead, rules.imageHeadSize)) {
-    result.reason = "it may be the image being read";
-    return;
-  }
   size_t changed = 0;
   bool written = moveTo(file.get(), 0) && writeAll(file.get(), data, size, changed) &&
-                 (existingSize <= size || SetEndOfFile(file.get()) != 0);
+                 SetEndOfFile(file.get()) != 0;
   DWORD error = written ? ERROR_SUCCESS : GetLastError();
   if (!written) {
     result.reason = systemErrorText(error);
@@ -279,7 +313,13 @@ void writeExistingFile(Handle& file, bool readable, const char* fileName, const 
   if (!rules.mayWrite(identity, existingSize, result.reason)) {
     return;
   }
-  if (readable && existingSize == size && startsWith(file.get(), data, size)) {
+  // Before any path that changes the file, its time included.
+  if (mayBeTheImage(file.get(), existingSize, readable, rules)) {
+    result.reason = "it may be the image being read";
+    return;
+  }
+  if (readable && existingSize == size && moveTo(file.get(), 0) &&
+      startsWith(file.get(), data, size)) {
     // Nothing is written, so nothing can fail half-way; the time still tells that this run
     // wrote the file, where the file system can keep it.
     FILETIME now;
@@ -291,10 +331,10 @@ void writeExistingFile(Handle& file, bool readable, const char* fileName, const 
   }
   if (information.nNumberOfLinks == 1) {
     (void)file.close();
-    writeNewFile(fileName, data, size, true, result);
+    writeNewFile(fileName, data, size, &identity, result);
     return;
   }
-  rewriteInPlace(file, existingSize, data, size, rules, identity, result);
+  rewriteInPlace(file, data, size, identity, result);
 }
 
 // Runs on a thread of its own: taking the write lock waits until the chunk files being written
@@ -373,7 +413,7 @@ FileWriteResult writeFileWhole(const char* fileName, const uint8_t* data, size_t
   }
   const DWORD error = GetLastError();
   if (error == ERROR_FILE_NOT_FOUND) {
-    writeNewFile(fileName, data, size, false, result);
+    writeNewFile(fileName, data, size, nullptr, result);
     return result;
   }
   const DWORD attributes = GetFileAttributesA(fileName);
@@ -382,6 +422,20 @@ FileWriteResult writeFileWhole(const char* fileName, const uint8_t* data, size_t
           ? "it is a directory"
           : systemErrorText(error);
   return result;
+}
+
+bool standardStreamMayBeImage(int descriptor, const ExistingFileRules& rules) {
+  const intptr_t handle = _get_osfhandle(descriptor);
+  LARGE_INTEGER length{};
+  if (handle == -1 || GetFileType(reinterpret_cast<HANDLE>(handle)) != FILE_TYPE_DISK ||
+      GetFileSizeEx(reinterpret_cast<HANDLE>(handle), &length) == 0) {
+    return false;
+  }
+  // A stream opened for writing only is read through a handle of its own.
+  const Handle reader(ReOpenFile(reinterpret_cast<HANDLE>(handle), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
+  return mayBeTheImage(reader.get(), static_cast<uint64_t>(length.QuadPart), reader.isOpen(),
+                       rules);
 }
 
 bool measureStream(std::FILE* stream, uint64_t& size) {
