@@ -1,8 +1,8 @@
 // What the program needs from the system beyond standard C++: opening the image only when it is
 // a file that can be positioned, telling files apart by the system's own identity, publishing a
 // chunk file only once it is whole, and ending a run by a signal only between two chunk files.
-// platform/posix/ and platform/windows.cpp each implement all of it; the build compiles the ones
-// for the target.
+// The sources in platform/posix/ and platform/windows/ each implement all of it; the build
+// compiles the ones for the target.
 #pragma once
 
 #include <cstddef>

@@ -1,156 +1,22 @@
-// The system layer on Windows. Paths go through the narrow-string API, which the application
-// manifest makes UTF-8, so a path is understood exactly as on the command line.
-#include <fcntl.h>
+// Chunk files on Windows: a new file written under a temporary name and renamed only when
+// complete, an older one left as it is, replaced whole or rewritten in place.
 #include <io.h>
 #include <windows.h>
 
-#include <atomic>
-#include <cerrno>
-#include <climits>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
+#include "platform/windows/handles.h"
 
-#include "platform/platform.h"
+using win::Handle;
+using win::identifyHandle;
+using win::identityOf;
+using win::mayBeTheImage;
+using win::moveTo;
+using win::removeWhenClosed;
+using win::startsWith;
+using win::systemErrorText;
+using win::widen;
+using win::writeAll;
 
 namespace {
-
-// Held while signals are held, so that Ctrl-C can end the run only between two chunk files.
-struct WriteLock {
-  WriteLock() { InitializeCriticalSection(&section); }
-  CRITICAL_SECTION section;
-};
-
-WriteLock writeLock;
-std::atomic<bool> interrupted{false};
-
-std::string systemErrorText(DWORD error) {
-  char text[256] = {};
-  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                      nullptr, error, 0, text, sizeof text, nullptr);
-  std::string message(text, length);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                              message.back() == '.' || message.back() == ' ')) {
-    message.pop_back();
-  }
-  return message.empty() ? "write error" : message;
-}
-
-FileIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& information) {
-  FileIdentity identity;
-  identity.volume = information.dwVolumeSerialNumber;
-  identity.file = (uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
-  return identity;
-}
-
-bool identifyHandle(HANDLE handle, FileIdentity& identity) {
-  BY_HANDLE_FILE_INFORMATION information;
-  if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK ||
-      GetFileInformationByHandle(handle, &information) == 0) {
-    return false;
-  }
-  identity = identityOf(information);
-  return true;
-}
-
-// Owns one open handle and closes it once, wherever the write it serves ends.
-class Handle {
- public:
-  explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-  ~Handle() { (void)close(); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-
-  HANDLE get() const { return handle_; }
-  bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-  void reset(HANDLE handle) {
-    (void)close();
-    handle_ = handle;
-  }
-  // Closes now; false when the system reports a failure that some file systems keep until then.
-  bool close() {
-    if (handle_ == INVALID_HANDLE_VALUE) {
-      return true;
-    }
-    const HANDLE handle = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
-    return CloseHandle(handle) != 0;
-  }
-
- private:
-  HANDLE handle_;
-};
-
-// Writes all of data at the file's position; changed counts the bytes the file took.
-bool writeAll(HANDLE handle, const uint8_t* data, size_t size, size_t& changed) {
-  changed = 0;
-  while (changed < size) {
-    const auto part = static_cast<DWORD>(size - changed < UINT_MAX ? size - changed : UINT_MAX);
-    DWORD wrote = 0;
-    if (WriteFile(handle, data + changed, part, &wrote, nullptr) == 0 || wrote == 0) {
-      return false;
-    }
-    changed += wrote;
-  }
-  return true;
-}
-
-// Whether the open file, read from its position, begins with the size bytes of data;
-// unreadable, when given, tells a file that could not be read from one that differs.
-bool startsWith(HANDLE handle, const uint8_t* data, size_t size, bool* unreadable = nullptr) {
-  static std::vector<uint8_t> held;
-  held.resize(size);
-  size_t done = 0;
-  while (done < size) {
-    const auto part = static_cast<DWORD>(size - done < UINT_MAX ? size - done : UINT_MAX);
-    DWORD got = 0;
-    const BOOL read = ReadFile(handle, held.data() + done, part, &got, nullptr);
-    if (read == 0 || got == 0) {
-      if (unreadable != nullptr) {
-        *unreadable = read == 0;
-      }
-      return false;
-    }
-    done += got;
-  }
-  return std::memcmp(held.data(), data, size) == 0;
-}
-
-bool moveTo(HANDLE handle, int64_t position) {
-  LARGE_INTEGER target{};
-  target.QuadPart = position;
-  return SetFilePointerEx(handle, target, nullptr, FILE_BEGIN) != 0;
-}
-
-// Whether an open file may be the image being read however it was reached (a network share of
-// its folder gives it another identity): the image's size and its first disk header, or a file
-// of that size that cannot be read to tell.
-bool mayBeTheImage(HANDLE handle, uint64_t size, bool readable, const ExistingFileRules& rules) {
-  if (rules.imageHead == nullptr || size != rules.imageSize) {
-    return false;
-  }
-  bool unreadable = !readable || !moveTo(handle, 0);
-  return unreadable || startsWith(handle, rules.imageHead, rules.imageHeadSize, &unreadable) ||
-         unreadable;
-}
-
-// Marks the open file for removal when its last handle closes: the file the run holds, whatever
-// name shows it by then.
-bool removeWhenClosed(HANDLE handle) {
-  FILE_DISPOSITION_INFO disposition{};
-  disposition.DeleteFile = TRUE;
-  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
-                                    sizeof disposition) != 0;
-}
-
-std::wstring widen(const std::string& name) {
-  const int length = MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, nullptr, 0);
-  std::wstring wide(length > 0 ? static_cast<size_t>(length) : 1, L'\0');
-  (void)MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, wide.data(), length);
-  return wide;
-}
 
 // Writes data to a new file under a free temporary name and closes it; the file can be removed
 // through removal only while it is the run's. False with the system's error otherwise.
@@ -337,50 +203,7 @@ void writeExistingFile(Handle& file, bool readable, const char* fileName, const 
   rewriteInPlace(file, data, size, identity, result);
 }
 
-// Runs on a thread of its own: taking the write lock waits until the chunk files being written
-// are complete and their names out, and keeps the next one from starting; the process then ends
-// with the status the system gives an interrupted program.
-BOOL WINAPI onConsoleInterrupt(DWORD /*event*/) {
-  interrupted = true;
-  EnterCriticalSection(&writeLock.section);
-  (void)std::fflush(stdout);
-  ExitProcess(STATUS_CONTROL_C_EXIT);
-}
-
 }  // namespace
-
-std::FILE* openImageStream(const char* path) {
-  // Shared for reading and writing, as the C library opens files, so that a chunk name that is
-  // the image can still be opened, checked and refused. A directory does not open.
-  const HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    return nullptr;
-  }
-  // Pipes, consoles and devices cannot be positioned.
-  const int descriptor =
-      GetFileType(handle) == FILE_TYPE_DISK
-          ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY)
-          : -1;
-  if (descriptor < 0) {
-    CloseHandle(handle);
-    return nullptr;
-  }
-  std::FILE* stream = _fdopen(descriptor, "rb");
-  if (stream == nullptr) {
-    (void)_close(descriptor);
-  }
-  return stream;
-}
-
-bool identifyStandardStream(int descriptor, FileIdentity& identity) {
-  const intptr_t handle = _get_osfhandle(descriptor);
-  return handle != -1 && identifyHandle(reinterpret_cast<HANDLE>(handle), identity);
-}
-
-bool identifyStream(std::FILE* stream, FileIdentity& identity) {
-  return stream != nullptr && identifyStandardStream(_fileno(stream), identity);
-}
 
 FileWriteResult writeFileWhole(const char* fileName, const uint8_t* data, size_t size,
                                const ExistingFileRules& rules) {
@@ -436,73 +259,4 @@ bool standardStreamMayBeImage(int descriptor, const ExistingFileRules& rules) {
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
   return mayBeTheImage(reader.get(), static_cast<uint64_t>(length.QuadPart), reader.isOpen(),
                        rules);
-}
-
-bool measureStream(std::FILE* stream, uint64_t& size) {
-  const intptr_t handle = stream != nullptr ? _get_osfhandle(_fileno(stream)) : -1;
-  LARGE_INTEGER length{};
-  if (handle == -1 || GetFileSizeEx(reinterpret_cast<HANDLE>(handle), &length) == 0) {
-    return false;
-  }
-  size = static_cast<uint64_t>(length.QuadPart);
-  return true;
-}
-
-size_t readStreamAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error) {
-  const intptr_t handle = _get_osfhandle(_fileno(stream));
-  size_t done = 0;
-  while (handle != -1 && done < size) {
-    OVERLAPPED at{};
-    const auto position = static_cast<uint64_t>(offset) + done;
-    at.Offset = static_cast<DWORD>(position);
-    at.OffsetHigh = static_cast<DWORD>(position >> 32);
-    DWORD got = 0;
-    const auto part = static_cast<DWORD>(size - done < UINT_MAX ? size - done : UINT_MAX);
-    if (ReadFile(reinterpret_cast<HANDLE>(handle), dest + done, part, &got, &at) == 0) {
-      if (GetLastError() != ERROR_HANDLE_EOF) {
-        error = EIO;
-      }
-      break;
-    }
-    if (got == 0) {
-      break;
-    }
-    done += got;
-  }
-  return done;
-}
-
-void queueStandardOutput(const char* text, size_t size) {
-  (void)std::fwrite(text, 1, size, stdout);
-}
-
-bool flushStandardOutput(int& error) {
-  errno = 0;
-  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    error = errno != 0 ? errno : EIO;
-    return false;
-  }
-  return true;
-}
-
-void prepareProcess() {
-  // Windows has neither broken-pipe nor file-size signals: such writes simply fail. When Ctrl-C
-  // is ignored, the system does not call the handler either.
-  (void)SetConsoleCtrlHandler(onConsoleInterrupt, TRUE);
-}
-
-void holdEndingSignals() {
-  EnterCriticalSection(&writeLock.section);
-}
-
-void endRunIfSignalled() {
-  if (interrupted) {
-    (void)std::fflush(stdout);
-    ExitProcess(STATUS_CONTROL_C_EXIT);
-  }
-}
-
-void releaseEndingSignals() {
-  // A waiting Ctrl-C handler takes the lock now and ends the run.
-  LeaveCriticalSection(&writeLock.section);
 }
