@@ -9,7 +9,7 @@
 
 #include "platform/posix/posix_files.h"
 
-namespace posix {
+namespace posix_files {
 
 FileIdentity identityOf(const struct stat& status) {
   FileIdentity identity;
@@ -141,4 +141,4 @@ void noteLeftover(FileWriteResult& result, const std::string& name, int error) {
   }
 }
 
-}  // namespace posix
+}  // namespace posix_files

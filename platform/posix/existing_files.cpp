@@ -7,7 +7,7 @@
 
 #include "platform/posix/posix_files.h"
 
-namespace posix {
+namespace posix_files {
 namespace {
 
 // Before anything in the file changes: whether the system's file size limit and free space
@@ -121,7 +121,7 @@ FileWriteResult writeExistingFile(const char* fileName, const uint8_t* data, siz
 }
 
 }  // namespace
-}  // namespace posix
+}  // namespace posix_files
 
 FileWriteResult writeFileWhole(const char* fileName, const uint8_t* data, size_t size,
                                const ExistingFileRules& rules) {
@@ -133,12 +133,12 @@ FileWriteResult writeFileWhole(const char* fileName, const uint8_t* data, size_t
       result.reason = errnoText(errno);
       return result;
     }
-    return posix::writeNewFile(fileName, data, size);
+    return posix_files::writeNewFile(fileName, data, size);
   }
   if (!S_ISREG(status.st_mode)) {
     FileWriteResult result;
-    result.reason = posix::describeNonRegularFile(status.st_mode);
+    result.reason = posix_files::describeNonRegularFile(status.st_mode);
     return result;
   }
-  return posix::writeExistingFile(fileName, data, size, rules);
+  return posix_files::writeExistingFile(fileName, data, size, rules);
 }

@@ -15,7 +15,7 @@
 
 #include "platform/posix/posix_files.h"
 
-namespace posix {
+namespace posix_files {
 namespace {
 
 #ifdef __linux__
@@ -109,4 +109,4 @@ bool keepsInodeFlags(int oldDescriptor, int newDescriptor) {
 #endif
 }
 
-}  // namespace posix
+}  // namespace posix_files

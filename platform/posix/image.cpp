@@ -15,7 +15,7 @@ bool identifyDescriptor(int descriptor, FileIdentity& identity) {
   if (fstat(descriptor, &status) != 0) {
     return false;
   }
-  identity = posix::identityOf(status);
+  identity = posix_files::identityOf(status);
   return true;
 }
 
@@ -61,7 +61,7 @@ bool measureStream(std::FILE* stream, uint64_t& size) {
 size_t readStreamAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error) {
   size_t done = 0;
   while (done < size) {
-    const ssize_t got = posix::retryInterrupted([&] {
+    const ssize_t got = posix_files::retryInterrupted([&] {
       return pread(fileno(stream), dest + done, size - done,
                    static_cast<off_t>(offset + static_cast<int64_t>(done)));
     });

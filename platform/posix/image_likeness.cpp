@@ -7,7 +7,7 @@
 
 #include "platform/posix/posix_files.h"
 
-namespace posix {
+namespace posix_files {
 
 bool mayBeTheImage(int descriptor, const struct stat& status, bool readable,
                    const ExistingFileRules& rules) {
@@ -19,7 +19,7 @@ bool mayBeTheImage(int descriptor, const struct stat& status, bool readable,
          compareStart(descriptor, rules.imageHead, rules.imageHeadSize) != FileStart::kDiffers;
 }
 
-}  // namespace posix
+}  // namespace posix_files
 
 bool standardStreamMayBeImage(int descriptor, const ExistingFileRules& rules) {
   struct stat status {};
@@ -28,11 +28,12 @@ bool standardStreamMayBeImage(int descriptor, const ExistingFileRules& rules) {
   }
   const int flags = fcntl(descriptor, F_GETFL);
   if (flags >= 0 && (flags & O_ACCMODE) != O_WRONLY) {
-    return posix::mayBeTheImage(descriptor, status, true, rules);
+    return posix_files::mayBeTheImage(descriptor, status, true, rules);
   }
   // A stream opened for writing only (appended to, say) is read through the system's own name
   // for the file it writes.
-  const posix::Descriptor reopened(open(("/proc/self/fd/" + std::to_string(descriptor)).c_str(),
-                                        O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
-  return posix::mayBeTheImage(reopened.get(), status, reopened.isOpen(), rules);
+  const posix_files::Descriptor reopened(
+      open(("/proc/self/fd/" + std::to_string(descriptor)).c_str(),
+           O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  return posix_files::mayBeTheImage(reopened.get(), status, reopened.isOpen(), rules);
 }

@@ -6,7 +6,7 @@
 
 #include "platform/posix/posix_files.h"
 
-namespace posix {
+namespace posix_files {
 namespace {
 
 // New chunk files get the mode the user's umask allows, as with any file a program creates.
@@ -200,4 +200,4 @@ FileWriteResult writeNewFile(const char* fileName, const uint8_t* data, size_t s
   return result;
 }
 
-}  // namespace posix
+}  // namespace posix_files

@@ -6,7 +6,7 @@
 
 #include "platform/posix/posix_files.h"
 
-namespace posix {
+namespace posix_files {
 namespace {
 
 // How the folder's file system moves a name without replacing another. Every chunk file goes to
@@ -139,4 +139,4 @@ NameLeft withdrawFile(const char* fileName, const FileIdentity& identity, Descri
   return NameLeft::kRemoved;
 }
 
-}  // namespace posix
+}  // namespace posix_files

@@ -12,7 +12,7 @@
 
 #include "platform/platform.h"
 
-namespace posix {
+namespace posix_files {
 
 // The signal handlers do not restart interrupted calls, so that a signal can end a run blocked
 // on a full pipe; the calls made for chunk files are restarted here instead.
@@ -169,4 +169,4 @@ bool replaceableWithoutLoss(int descriptor, const struct stat& status);
 Replacement replaceFile(const char* fileName, int oldDescriptor, const struct stat& old,
                         const uint8_t* data, size_t size, FileWriteResult& result);
 
-}  // namespace posix
+}  // namespace posix_files

@@ -9,7 +9,7 @@
 
 #include "platform/posix/posix_files.h"
 
-namespace posix {
+namespace posix_files {
 namespace {
 
 // Cleared when the folder's file system cannot exchange two names (FUSE ones among others).
@@ -170,4 +170,4 @@ Replacement replaceFile(const char* fileName, int oldDescriptor, const struct st
   return Replacement::kNotPossible;
 }
 
-}  // namespace posix
+}  // namespace posix_files
