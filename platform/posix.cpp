@@ -829,26 +829,6 @@ bool measureStream(std::FILE* stream, uint64_t& size) {
   return true;
 }
 
-size_t readStreamAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t got = retryInterrupted([&] {
-      return pread(fileno(stream), dest + done, size - done,
-                   static_cast<off_t>(offset + static_cast<int64_t>(done)));
-    });
-    if (got <= 0) {
-      // A block device refuses a position beyond its end, where a regular file holding the
-      // same bytes simply gives no more.
-      if (got < 0 && errno != EINVAL) {
-        error = errno;
-      }
-      break;
-    }
-    done += static_cast<size_t>(got);
-  }
-  return done;
-}
-
 FileWriteResult writeFileWhole(const char* fileName, const uint8_t* data, size_t size,
                                const ExistingFileRules& rules) {
   // Looked at before anything is opened: opening a FIFO or a device can have effects of its own.

@@ -394,29 +394,6 @@ bool measureStream(std::FILE* stream, uint64_t& size) {
   return true;
 }
 
-size_t readStreamAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error) {
-  const intptr_t handle = _get_osfhandle(_fileno(stream));
-  size_t done = 0;
-  while (handle != -1 && done < size) {
-    OVERLAPPED at{};
-    const auto position = static_cast<uint64_t>(offset) + done;
-    at.Offset = static_cast<DWORD>(position);
-    at.OffsetHigh = static_cast<DWORD>(position >> 32);
-    DWORD got = 0;
-    const auto part = static_cast<DWORD>(size - done < UINT_MAX ? size - done : UINT_MAX);
-    if (ReadFile(reinterpret_cast<HANDLE>(handle), dest + done, part, &got, &at) == 0) {
-      if (GetLastError() != ERROR_HANDLE_EOF) {
-        error = EIO;
-      }
-      break;
-    }
-    if (got == 0) {
-      break;
-    }
-    done += got;
-  }
-  return done;
-}
 
 void queueStandardOutput(const char* text, size_t size) {
   (void)std::fwrite(text, 1, size, stdout);
