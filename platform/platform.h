@@ -127,10 +127,11 @@ FileWriteResult writeFileWhole(const char* fileName, const uint8_t* data, size_t
 // The size of the file an open stream reads; false when the system cannot tell.
 bool measureStream(std::FILE* stream, uint64_t& size);
 
-// Reads up to size bytes at offset of the stream's file without moving through the stream's
-// buffer; returns how many arrived, and sets error to the system's reason when a read failed.
-// The stream's own position is unknown afterwards.
-size_t readStreamAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error);
+// Reads up to size bytes at offset of the file an image stream opened, past the stream and its
+// buffer and without moving any file position; returns how many arrived, stopping only at the
+// end of the file or at a failure, whose reason it sets in error (the end of a block device
+// included: some answer a read beyond it with EINVAL, which there means no more bytes).
+size_t readImageAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error);
 
 // Standard output gathers the names of the files written and gives them to the system when
 // flushed. A signal that interrupts the flush does not drop them: they go out once the system

@@ -848,7 +848,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   const auto opened = [](const std::string& pattern) {
     return "find /proc/[0-9]*/fd -lname " + pattern + " 2>/dev/null | grep -q .";
   };
-  const std::string readsOfImage = "-P " + quoteForShell(imagePath()) + " -e inject=read:";
+  const std::string readsOfImage = "-P " + quoteForShell(imagePath()) + " -e inject=pread64:";
   const std::string delayedRead = readsOfImage + "delay_enter=1000000:when=1";
   namespace fs = std::filesystem;
   struct Case {

@@ -1,5 +1,6 @@
 // The image on POSIX systems: opened only when it can be positioned, told apart by the system's
-// identity, measured and read at an offset.
+// identity, measured, and read with positioned reads, which neither need nor move a file
+// position.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,13 @@ bool identifyDescriptor(int descriptor, FileIdentity& identity) {
   }
   identity = posix_files::identityOf(status);
   return true;
+}
+
+// A block device may refuse a read that starts beyond its end with EINVAL, where a regular
+// file holding the same bytes gives no more; on anything else EINVAL is a failure.
+bool isBlockDevice(int descriptor) {
+  struct stat status {};
+  return fstat(descriptor, &status) == 0 && S_ISBLK(status.st_mode);
 }
 
 }  // namespace
@@ -58,17 +66,21 @@ bool measureStream(std::FILE* stream, uint64_t& size) {
   return true;
 }
 
-size_t readStreamAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error) {
+size_t readImageAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error) {
+  const int descriptor = fileno(stream);
   size_t done = 0;
   while (done < size) {
-    const ssize_t got = posix_files::retryInterrupted([&] {
-      return pread(fileno(stream), dest + done, size - done,
-                   static_cast<off_t>(offset + static_cast<int64_t>(done)));
-    });
-    if (got <= 0) {
-      // A block device refuses a position beyond its end, where a regular file holding the
-      // same bytes simply gives no more.
-      if (got < 0 && errno != EINVAL) {
+    const ssize_t got = pread(descriptor, dest + done, size - done,
+                              static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    if (got == 0) {
+      break;
+    }
+    if (got < 0) {
+      // An interrupted read delivered nothing; the signal handlers ask for no restart.
+      if (errno == EINTR) {
+        continue;
+      }
+      if (!(errno == EINVAL && isBlockDevice(descriptor))) {
         error = errno;
       }
       break;

@@ -55,7 +55,7 @@ bool measureStream(std::FILE* stream, uint64_t& size) {
   return true;
 }
 
-size_t readStreamAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error) {
+size_t readImageAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error) {
   const intptr_t handle = _get_osfhandle(_fileno(stream));
   size_t done = 0;
   while (handle != -1 && done < size) {
@@ -66,6 +66,7 @@ size_t readStreamAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t siz
     DWORD got = 0;
     const auto part = static_cast<DWORD>(size - done < UINT_MAX ? size - done : UINT_MAX);
     if (ReadFile(reinterpret_cast<HANDLE>(handle), dest + done, part, &got, &at) == 0) {
+      // Reading from the end of the file on is no failure.
       if (GetLastError() != ERROR_HANDLE_EOF) {
         error = EIO;
       }
