@@ -7,7 +7,8 @@
 //   worst256.d88, worst1024.d88
 //              each of worst.d88's two layouts on both disks: 640 and 780 chunk files;
 //   one.d88    one full 2HD disk: 154 tracks of eight 1,024-byte sectors (1.28 MB);
-//   big.d88    64 such disks, over 80 MB.
+//   big.d88    64 such disks, over 80 MB;
+//   big84.d88  64 disks of 84 such tracks (44.8 MB): the second disk straddles the first MiB.
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -57,6 +58,10 @@ int main(int argc, char** argv) {
     writeBinaryFile(folder + "/one.d88", full2hd.build());
     writeBinaryFile(folder + "/big.d88",
                     concatenateDisks(std::vector<D88DiskBuilder>(64, full2hd)));
+    const D88DiskBuilder tracks84 =
+        diskFromFlatData(chunkInEveryBlock(size_t{84} * 8 * 1024), 8, 3, interleavedOrder(8));
+    writeBinaryFile(folder + "/big84.d88",
+                    concatenateDisks(std::vector<D88DiskBuilder>(64, tracks84)));
   } catch (const std::exception& error) {
     (void)std::fprintf(stderr, "make_bench_images: %s\n", error.what());
     return 1;

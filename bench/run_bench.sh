@@ -105,7 +105,7 @@ strace -c -f -o "$work/strace.txt" "$vornix" ../images/worst.d88 >/dev/null
 head -n 16 "$work/strace.txt"
 echo
 echo "== reads of the image file: calls and bytes"
-for image in worst quiet one big; do
+for image in worst quiet one big big84; do
   find . -name 'ZK*' -delete
   strace -f -e trace=openat,read,pread64 -o "$work/reads.txt" "$vornix" "../images/$image.d88" \
     >/dev/null

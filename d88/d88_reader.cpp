@@ -1,23 +1,14 @@
 #include "d88/d88_reader.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstddef>
 
 namespace {
 
-// Large enough that a track walk, which may seek back to the start of its track for every
-// sector, almost never leaves the buffered part of the file.
-constexpr size_t kStreamBufferSize = size_t{1} << 20;
-
 // No sector record states a number of sectors above this, so a walk that goes on longer is
 // running through data that is not a track.
 constexpr int32_t kMaxRecordsPerWalk = 0xFFFF;
-
-// Forward moves of up to this many bytes read over the bytes instead of seeking: enough for the
-// data of any common sector.
-constexpr int32_t kMaxSkipByReading = 8192;
 
 // Positions are kept in 64 bits; an image beyond 2^31 bytes is outside what the reader handles.
 constexpr int64_t kMaxFilePosition = INT32_MAX;
@@ -92,30 +83,25 @@ bool D88Reader::open(const char* path) {
     return false;
   }
   readError = 0;
-  if (!streamBuffer) {
-    // Left uninitialised: the stream fills it before anything reads from it.
-    streamBuffer.reset(new char[kStreamBufferSize]);
-  }
-  // Should the stream refuse the buffer, it keeps its own: slower, but just as correct.
-  (void)std::setvbuf(file, streamBuffer.get(), _IOFBF, kStreamBufferSize);
 
-  // Each disk header is read on its own, past the stream's buffer: filling the buffer for every
-  // one would read most of a large image to count its disks.
+  // Each disk header is read on its own, straight from the file: counting the disks reads none
+  // of their tracks.
   uint8_t header[kDiskHeaderSize];
   int64_t position = 0;
   while (diskCount < kMaxDisks) {
     diskOffsets[diskCount] = static_cast<int32_t>(position);
     int error = 0;
-    const size_t got = readStreamAt(file, position, header, sizeof header, error);
-    if (error != 0) {
-      noteReadError(error);
-    }
+    const size_t got = readImageRetrying(file, position, header, sizeof header, error);
+    // Without this header the next disk's start is unknown: the list ends here, and a failure
+    // is reported.
+    noteReadError(error);
     if (got < sizeof header) {
       break;
     }
     if (diskCount == 0) {
       std::copy(header, header + kDiskHeaderSize, firstDiskHeader);
     }
+    diskSizes[diskCount] = static_cast<int32_t>(readLe32(header + kDiskSizeOffset));
     ++diskCount;
     position += readLe32(header + kDiskSizeOffset);
     // The next disk would start beyond the positions the reader handles.
@@ -123,8 +109,6 @@ bool D88Reader::open(const char* path) {
       break;
     }
   }
-  // The stream itself has not moved; its first read seeks.
-  streamPosition = -1;
   return true;
 }
 
@@ -144,9 +128,13 @@ bool D88Reader::selectDisk(int32_t index) {
   if (index < 0 || index >= diskCount) {
     return false;
   }
+  // The disk's blocks are read afresh: the header is read again with the first tracks, and
+  // the file may have changed since it was opened.
+  const int64_t start = diskOffsets[index];
+  cache.restart(start, start + diskSizes[index]);
   uint8_t header[kDiskHeaderSize];
   // A header cut short can only mean the file changed since it was opened.
-  if (!seekTo(diskOffsets[index]) || !readExactly(header, kDiskHeaderSize)) {
+  if (readAt(start, header, kDiskHeaderSize) != kDiskHeaderSize) {
     return false;
   }
   for (int32_t track = 0; track < kMaxTracks; ++track) {
@@ -178,69 +166,20 @@ int64_t D88Reader::trackStart(int32_t track) const {
   return int64_t{diskOffset} + offset;
 }
 
-bool D88Reader::seekTo(int64_t position) {
+int32_t D88Reader::readAt(int64_t position, uint8_t* dest, int32_t size) {
   if (position < 0 || position > kMaxFilePosition) {
-    return false;
+    return 0;
   }
-  // A walk moves forward by one sector's data at a time. Reading over those few bytes is served
-  // by the stream's buffer, while every seek costs a system call even when the buffer holds the
-  // target.
-  if (streamPosition >= 0 && position >= streamPosition &&
-      position - streamPosition <= kMaxSkipByReading) {
-    uint8_t skipped[kMaxSkipByReading];
-    const auto distance = static_cast<int32_t>(position - streamPosition);
-    return readSome(skipped, distance) == distance;
-  }
-  std::clearerr(file);
-  if (std::fseek(file, static_cast<long>(position), SEEK_SET) != 0) {
-    // The position is never negative: a block device refuses one beyond its end, where a
-    // regular file holding the same bytes would simply give no more. That is a damaged image,
-    // not a failure of the system.
-    if (errno != EINVAL) {
-      noteReadError(errno);
-    }
-    streamPosition = -1;
-    return false;
-  }
-  streamPosition = position;
-  return true;
-}
-
-int32_t D88Reader::readSome(uint8_t* dest, int32_t size) {
-  const auto wanted = static_cast<size_t>(size);
-  size_t got = std::fread(dest, 1, wanted, file);
-  if (got < wanted && std::ferror(file) != 0) {
-    // The system failed the read, which is not the end of the file. A disk or a network share
-    // that fails now and then may deliver on a second try from where the read stopped.
-    int error = errno;
-    std::clearerr(file);
-    const int64_t resumeAt = streamPosition + static_cast<int64_t>(got);
-    const bool retried =
-        streamPosition >= 0 && std::fseek(file, static_cast<long>(resumeAt), SEEK_SET) == 0;
-    if (retried) {
-      got += std::fread(dest + got, 1, wanted - got, file);
-      error = errno;
-    }
-    if (!retried || std::ferror(file) != 0) {
-      noteReadError(error);
-      // The stream's position is unknown now; the next move seeks.
-      streamPosition = -1;
-      return static_cast<int32_t>(got);
-    }
-  }
-  streamPosition += static_cast<int64_t>(got);
-  return static_cast<int32_t>(got);
+  int error = 0;
+  const int32_t got = cache.read(file, position, dest, size, error);
+  noteReadError(error);
+  return got;
 }
 
 void D88Reader::noteReadError(int error) {
-  // Not every library says why; a read that failed is an input/output error all the same.
   if (readError == 0) {
-    readError = error != 0 ? error : EIO;
+    readError = error;
   }
-}
-
-bool D88Reader::readExactly(uint8_t* dest, int32_t size) {
-  return readSome(dest, size) == size;
 }
 
 int32_t D88Reader::listSectorIds(int32_t track, uint8_t* ids, int32_t capacity) {
@@ -252,7 +191,7 @@ int32_t D88Reader::listSectorIds(int32_t track, uint8_t* ids, int32_t capacity) 
   uint8_t bytes[kSectorHeaderSize];
   // Only whole IDs are written, whatever capacity the caller passes.
   for (int32_t record = 0; capacity - written >= kSectorIdSize; ++record) {
-    if (!seekTo(position) || !readExactly(bytes, kSectorHeaderSize)) {
+    if (readAt(position, bytes, kSectorHeaderSize) != kSectorHeaderSize) {
       break;
     }
     const SectorHeader header = decodeSectorHeader(bytes);
@@ -277,7 +216,7 @@ int32_t D88Reader::readSector(int32_t track, int32_t c, int32_t h, int32_t r, in
   }
   uint8_t bytes[kSectorHeaderSize];
   for (int32_t record = 0; record < kMaxRecordsPerWalk; ++record) {
-    if (!seekTo(position) || !readExactly(bytes, kSectorHeaderSize)) {
+    if (readAt(position, bytes, kSectorHeaderSize) != kSectorHeaderSize) {
       return 0;
     }
     const SectorHeader header = decodeSectorHeader(bytes);
@@ -285,12 +224,8 @@ int32_t D88Reader::readSector(int32_t track, int32_t c, int32_t h, int32_t r, in
       return 0;
     }
     if (matchesId(header, c, h, r, n)) {
-      // The stream stands right after the header, at the sector's data.
       const int32_t wanted = std::min(header.dataSize, maxBytes);
-      if (wanted == 0) {
-        return 0;
-      }
-      return readSome(dest, wanted);
+      return readAt(position + kSectorHeaderSize, dest, wanted);
     }
     position += kSectorHeaderSize + header.dataSize;
     if (isLastRecord(record, header)) {

@@ -1,12 +1,12 @@
 // D88Reader: opens a D88 image, finds its disks, makes one disk current and reads the sector IDs
-// and sector data of that disk's tracks straight from the file.
+// and sector data of that disk's tracks from the file, each of the disk's blocks read once.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 
 #include "d88/d88_format.h"
+#include "d88/image_cache.h"
 #include "platform/platform.h"
 
 class D88Reader {
@@ -43,9 +43,9 @@ class D88Reader {
   // The identity of the open image file, taken from the stream that reads it; false when no
   // file is open or the system cannot tell.
   bool getFileIdentity(FileIdentity& identity) const { return identifyStream(file, identity); }
-  // The errno value of the first read or seek that the system failed since the image was
-  // opened, even after a second try; 0 when every one succeeded. The end of the file is no
-  // failure.
+  // The errno value of the first read that the system failed since the image was opened, even
+  // after a second try; 0 when every one succeeded. Only the end of the file ends the image:
+  // a failed read of a disk header ends the list of disks, but is reported here all the same.
   int getReadError() const { return readError; }
   // The open image's size in bytes and its first disk header, which tell it apart from other
   // files whatever path reaches it; false when the image holds no disk or cannot be measured.
@@ -57,12 +57,10 @@ class D88Reader {
   // The checks every track operation starts with; gives the file position of the track's first
   // sector record, or -1 when the track cannot be read.
   int64_t trackStart(int32_t track) const;
-  // Moves the stream to position; false when it cannot get there.
-  bool seekTo(int64_t position);
-  // Reads up to size bytes; returns how many arrived.
-  int32_t readSome(uint8_t* dest, int32_t size);
+  // Copies up to size bytes of the image from position on, through the cache; returns how many
+  // arrived.
+  int32_t readAt(int64_t position, uint8_t* dest, int32_t size);
   void noteReadError(int error);
-  bool readExactly(uint8_t* dest, int32_t size);
 
   std::FILE* file = nullptr;
   int32_t diskIndex = -1;
@@ -75,11 +73,12 @@ class D88Reader {
   int32_t trackOffsets[kMaxTracks] = {};
   int32_t mediaType = -1;
   char name[kDiskNameLength + 1] = {};
-  // Track walks seek back and forth within a few KiB; a large stream buffer serves them from
-  // memory instead of the file. Allocated on the first open and kept for the reader's lifetime.
-  std::unique_ptr<char[]> streamBuffer;
-  // Where the stream stands in the file, -1 when unknown.
-  int64_t streamPosition = -1;
+  // The disk size each header stated when the image was opened: where the disk's blocks end.
+  int32_t diskSizes[kMaxDisks] = {};
+  // Track walks go back to the start of their track for every sector; the cache serves them
+  // from the blocks of the current disk already read. The file is only read through it, and
+  // never through the stream's own buffer.
+  ImageCache cache;
   int readError = 0;
   // The header of disk 0, kept from opening; valid when diskCount > 0.
   uint8_t firstDiskHeader[kDiskHeaderSize] = {};

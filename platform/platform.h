@@ -1,7 +1,8 @@
 // What the program needs from the system beyond standard C++: opening the image only when it is
 // a file that can be positioned, telling files apart by the system's own identity, publishing a
 // chunk file only once it is whole, and ending a run by a signal only between two chunk files.
-// posix.cpp and windows.cpp each implement all of it; the build compiles the one for the target.
+// The sources in platform/posix/ and platform/windows/ each implement all of it; the build
+// compiles the ones for the target.
 #pragma once
 
 #include <cstddef>
@@ -14,10 +15,20 @@
 struct FileIdentity {
   uint64_t volume = 0;
   uint64_t file = 0;
+  // When the file was made, in nanoseconds, where the system tells it (0 where not). A file
+  // number that a removed file leaves can be given to a new file; its birth tells them apart.
+  uint64_t birth = 0;
 };
 
 inline bool operator==(const FileIdentity& left, const FileIdentity& right) {
   return left.volume == right.volume && left.file == right.file;
+}
+
+// Whether two identities taken at different times show the same file, not a later file that
+// got a removed one's number.
+inline bool sameFileOverTime(const FileIdentity& earlier, const FileIdentity& later) {
+  return earlier == later &&
+         (earlier.birth == 0 || later.birth == 0 || earlier.birth == later.birth);
 }
 
 // The system's reason for a failure, from an errno value. Not every library sets errno for
@@ -64,14 +75,19 @@ using ExistingFileCheck = bool (*)(const FileIdentity& opened, uint64_t size, st
 
 // What an existing file must pass before it is written, and what marks the image being read
 // however it was reached: a file of the image's size that starts with the image's first bytes is
-// never rewritten in place, since its identity can differ by the path it was reached through
-// (an overlay mount, for one).
+// never written, since its identity can differ by the path it was reached through (an overlay
+// mount, a network mount of the same folder).
 struct ExistingFileRules {
   ExistingFileCheck mayWrite = nullptr;
   uint64_t imageSize = 0;
   const uint8_t* imageHead = nullptr;
   size_t imageHeadSize = 0;
 };
+
+// Whether descriptor 1 (standard output) or 2 (standard error) writes to a file that may be the
+// image however it was reached: a regular file of the image's size that starts with its first
+// disk header, or that cannot be read to tell.
+bool standardStreamMayBeImage(int descriptor, const ExistingFileRules& rules);
 
 // What a failed write left under the chunk's name.
 enum class NameLeft {
@@ -111,10 +127,11 @@ FileWriteResult writeFileWhole(const char* fileName, const uint8_t* data, size_t
 // The size of the file an open stream reads; false when the system cannot tell.
 bool measureStream(std::FILE* stream, uint64_t& size);
 
-// Reads up to size bytes at offset of the stream's file without moving through the stream's
-// buffer; returns how many arrived, and sets error to the system's reason when a read failed.
-// The stream's own position is unknown afterwards.
-size_t readStreamAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error);
+// Reads up to size bytes at offset of the file an image stream opened, past the stream and its
+// buffer and without moving any file position; returns how many arrived, stopping only at the
+// end of the file or at a failure, whose reason it sets in error (the end of a block device
+// included: some answer a read beyond it with EINVAL, which there means no more bytes).
+size_t readImageAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error);
 
 // Standard output gathers the names of the files written and gives them to the system when
 // flushed. A signal that interrupts the flush does not drop them: they go out once the system

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -590,6 +591,40 @@ TEST_F(VornixRun, NeverWritesOverTheImageBeingRead) {
   EXPECT_EQ(std::filesystem::hard_link_count(side.file("image.d88")), 2u);
 }
 
+// An overlay mount shows the files of its upper folder under another device number: the image,
+// read through the mount, is still never written from the upper folder, by a chunk of its name
+// nor as standard output.
+TEST_F(VornixRun, TheImageSeenThroughAnOverlayIsNeverWritten) {
+  namespace fs = std::filesystem;
+  for (const char* folder : {"lower", "upper", "scratch", "merged"}) {
+    fs::create_directory(side.file(folder));
+  }
+  const std::vector<uint8_t> flat = threeChunkFlat();
+  const std::vector<uint8_t> image = diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build();
+  writeBinaryFile(side.file("upper/ZK000"), image);
+  const std::string merged = quoteForShell(side.file("merged"));
+  // NOLINTNEXTLINE(cert-env33-c): mounts the overlay with the system's own command.
+  if (testingWindowsBuild() || geteuid() != 0 ||
+      std::system(("mount -t overlay overlay -o lowerdir=" + side.file("lower") +
+                   ",upperdir=" + side.file("upper") + ",workdir=" + side.file("scratch") + " " +
+                   merged + " 2>/dev/null")
+                      .c_str()) != 0) {
+    GTEST_SKIP() << "needs root and an overlay mount over the temporary folder";
+  }
+  const std::string throughMount = quoteForShell(side.file("merged/ZK000"));
+  const RunResult chunks = runVornix(side.file("upper"), throughMount);
+  const RunResult names = runVornix(side.file("upper"), throughMount, "",
+                                    ">" + quoteForShell(side.file("upper/ZK000")));
+  // NOLINTNEXTLINE(cert-env33-c): unmounts it again.
+  EXPECT_EQ(std::system(("umount " + merged).c_str()), 0);
+  EXPECT_EQ(chunks.exitStatus, 1);
+  EXPECT_EQ(chunks.err, "vornix: cannot write ZK000: it may be the image being read\n");
+  EXPECT_EQ(readBinaryFile(side.file("upper/ZK001")), blocksOf(flat, 2, 4));
+  EXPECT_EQ(names.exitStatus, 1);
+  EXPECT_EQ(names.err, "vornix: cannot write to standard output: it may be the image being read\n");
+  EXPECT_EQ(readBinaryFile(side.file("upper/ZK000")), image);
+}
+
 // Standard output or error on the image: nothing is written, to it or anywhere. On a file that a
 // chunk would go to: that chunk is refused.
 TEST_F(VornixRun, StandardStreamsAreNeverWrittenOverByChunksNorTheImageByNames) {
@@ -744,6 +779,33 @@ TEST_F(VornixRun, NamesWaitForAFullPipeThroughOneSignal) {
   }
 }
 
+// Every injection in a strace command line took place: a call made to fail shows as INJECTED,
+// a delayed one as DELAYED, and a signal follows its call, sent by the kernel on strace's behalf.
+void expectInjected(const std::string& command, const std::string& trace) {
+  for (size_t at = command.find("inject="); at != std::string::npos;
+       at = command.find("inject=", at + 1)) {
+    const size_t colon = command.find(':', at);
+    const std::string kind = command.substr(colon + 1, command.find('=', colon) - colon - 1);
+    std::istringstream calls(command.substr(at + 7, colon - at - 7));
+    bool seen = false;
+    for (std::string call; !seen && std::getline(calls, call, ',');) {
+      // A class of calls (%fstat) is found by its mark alone.
+      const std::string opening = call[0] == '%' ? "(" : " " + call + "(";
+      for (size_t line = trace.find(opening); !seen && line != std::string::npos;
+           line = trace.find(opening, line + 1)) {
+        const size_t end = trace.find('\n', line);
+        const std::string text = trace.substr(line, trace.find('\n', end + 1) - line);
+        seen = kind == "error" ? text.substr(0, end - line).find("(INJECTED)") != std::string::npos
+               : kind == "signal"
+                   ? text.find("SI_KERNEL") != std::string::npos ||
+                         text.find("killed by SIGKILL") != std::string::npos
+                   : text.substr(0, end - line).find("(DELAYED)") != std::string::npos;
+      }
+    }
+    EXPECT_TRUE(seen) << command.substr(at, command.find(' ', at) - at) << " did not happen";
+  }
+}
+
 // Signals, kills, failing calls and other processes, made to act at a chosen system call of the
 // run by strace.
 TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) {
@@ -761,10 +823,11 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                           {"ZK002", blocksOf(flat, 8, 1)}};
   const Chunk older{"ZK001", std::vector<uint8_t>(5000, 0x33)};
   // wrapper goes between strace and vornix. LeakSanitizer cannot work under ptrace.
-  const auto traced = [](const std::string& injection, const std::string& wrapper = "") {
-    return "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\" strace -f -e quiet=all "
-           "-o /dev/null " +
-           injection + " " + wrapper;
+  const std::string trace = side.file("trace");
+  const auto traced = [&trace](const std::string& injection, const std::string& wrapper = "") {
+    return "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\" strace -f -e "
+           "quiet=attach,personality,path-resolution -o " +
+           quoteForShell(trace) + " " + injection + " " + wrapper;
   };
   // ZK001 is complete and not yet named at the run's second link: to its chunk name when new, to
   // a temporary one when it replaces an older file.
@@ -785,7 +848,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   const auto opened = [](const std::string& pattern) {
     return "find /proc/[0-9]*/fd -lname " + pattern + " 2>/dev/null | grep -q .";
   };
-  const std::string readsOfImage = "-P " + quoteForShell(imagePath()) + " -e inject=read:";
+  const std::string readsOfImage = "-P " + quoteForShell(imagePath()) + " -e inject=pread64:";
   const std::string delayedRead = readsOfImage + "delay_enter=1000000:when=1";
   namespace fs = std::filesystem;
   struct Case {
@@ -799,6 +862,10 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
     bool needsLinksAndModes = false;
     std::function<void()> check = [] {};
     size_t leftovers = 0;
+    // Calls the trace shows, which only the path the case names makes.
+    std::vector<std::string> traceShows = {};
+    // Cleared where the calls made to fail must not be made at all.
+    bool injects = true;
   };
   const FolderHolds& holds = temporaryFolderHolds();
 
@@ -855,6 +922,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    0,
                    "",
                    {chunks[0], chunks[1], chunks[2]}});
+  cases.back().injects = false;
   cases.push_back({"an older file that cannot be checked",
                    olderSecondFile,
                    traced("-P ZK001 -e inject=%fstat,statx:error=EIO"),
@@ -929,11 +997,140 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
        "vornix: cannot write ZK000: it is the image being read\n",
        {{"ZK000", image}, chunks[1], chunks[2]},
        true});
-  // File systems without unnamed files, without no-replace renames, without hard links (FAT,
-  // exFAT, SMB), or without /proc to link an unnamed file through.
-  const std::string noUnnamedFiles = "-P . -e inject=openat:error=EOPNOTSUPP ";
-  const std::string noRenameFlags = noUnnamedFiles + "-e inject=renameat2:error=EINVAL ";
-  const std::string noLinks = noRenameFlags + "-e inject=link,linkat:error=EPERM ";
+  // Calls on these names, as the run gives them and, for its descriptors, as the system does.
+  const auto on = [&](std::initializer_list<const char*> names) {
+    std::string selected;
+    for (const char* name : names) {
+      selected += std::string("-P ") + name + " -P " + quoteForShell(work.file(name)) + " ";
+    }
+    return selected;
+  };
+  // File systems without unnamed files, without rename flags, without hard links (FAT, exFAT,
+  // SMB): the first unnamed file refused stands for all of them.
+  const std::string noRenameFlags =
+      on({".", "ZK000", "ZK001", "ZK002", ".ZK000.vornix", ".ZK001.vornix"}) +
+      "-e inject=openat:error=EOPNOTSUPP:when=1 -e inject=renameat2:error=EINVAL ";
+  const std::string noLinks = noRenameFlags + "-e inject=link:error=EPERM ";
+  const auto modeOf = [&](const char* name) {
+    return static_cast<int>(fs::status(work.file(name)).permissions());
+  };
+  const std::string linkZK000 = "link(\".ZK000.vornix\", \"ZK000\") = ";
+  const std::string takeZK000 = once("[ -e .ZK000.vornix ]", "echo other >ZK000");
+  const std::vector<uint8_t> otherBytes = {'o', 't', 'h', 'e', 'r', '\n'};
+  const std::string cannotRemove = "vornix: cannot remove .ZK000.vornix: Permission denied\n";
+  // Names given by a link, an older file replaced after a check of its name; new files get the
+  // mode the umask leaves.
+  cases.push_back({"without rename flags",
+                   olderSecondFile,
+                   "umask 022; " + traced(noRenameFlags),
+                   0,
+                   "",
+                   {chunks[0], chunks[1], chunks[2]},
+                   true,
+                   [&] { EXPECT_EQ(modeOf("ZK002"), 0644); },
+                   0,
+                   {linkZK000 + "0", "rename(\".ZK001.vornix\", \"ZK001\") = 0"}});
+  cases.push_back({"without links",
+                   [] {},
+                   "umask 077; " + traced(noLinks),
+                   0,
+                   "",
+                   {chunks[0], chunks[1], chunks[2]},
+                   true,
+                   [&] { EXPECT_EQ(modeOf("ZK000"), 0600); },
+                   0,
+                   {"rename(\".ZK000.vornix\", \"ZK000\") = 0"}});
+  // Another process saves ZK000 while the run names its own: that file keeps the name, and the
+  // run's temporary name, which cannot be removed, is reported.
+  cases.push_back({"a link to a name taken meanwhile",
+                   [] {},
+                   takeZK000 + traced(noRenameFlags + "-e inject=link:delay_enter=1000000:when=1 "
+                                                      "-e inject=unlink:error=EACCES:when=1"),
+                   1,
+                   "vornix: cannot write ZK000: File exists\n" + cannotRemove,
+                   {{"ZK000", otherBytes}, chunks[1], chunks[2]},
+                   true,
+                   [] {},
+                   1,
+                   {linkZK000 + "-1 EEXIST"}});
+  cases.push_back({"a checked rename to a name taken meanwhile",
+                   [] {},
+                   takeZK000 + traced(noLinks + "-e inject=write:delay_enter=1000000:when=1 "
+                                                "-e inject=unlink:error=EACCES:when=1"),
+                   1,
+                   "vornix: cannot write ZK000: File exists\n" + cannotRemove,
+                   {{"ZK000", otherBytes}, chunks[1], chunks[2]},
+                   true,
+                   [] {},
+                   1});
+  cases.push_back({"a link whose temporary name cannot be removed",
+                   [] {},
+                   traced(noRenameFlags + "-e inject=unlink:error=EACCES:when=1"),
+                   1,
+                   cannotRemove,
+                   {chunks[0], chunks[1], chunks[2]},
+                   true,
+                   [] {},
+                   1,
+                   {linkZK000 + "0"}});
+  // Without an exchange, an older file's name is checked just before the new file takes it.
+  cases.push_back(
+      {"a checked replacement of a name taken meanwhile",
+       [&] {
+         olderSecondFile();
+         writeBinaryFile(side.file("other"), otherBytes);
+       },
+       once("[ -e .ZK001.vornix ]", "mv " + quoteForShell(side.file("other")) + " ZK001") +
+           traced(noRenameFlags + "-e inject=write:delay_enter=1000000:when=2"),
+       1,
+       "vornix: cannot write ZK001: another file took its place meanwhile\n",
+       {chunks[0], {"ZK001", otherBytes}, chunks[2]},
+       true});
+  // A file with another name, rewritten in place, ends as its chunk whatever length another
+  // process gives it meanwhile; when it cannot be emptied after a failure, it keeps its name.
+  const auto linkedOlderFile = [&] {
+    olderSecondFile();
+    fs::remove(side.file("keep"));
+    fs::create_hard_link(work.file("ZK001"), side.file("keep"));
+  };
+  std::vector<uint8_t> partlyWritten = older.bytes;
+  std::copy(chunks[1].bytes.begin(), chunks[1].bytes.end(), partlyWritten.begin());
+  cases.push_back({"an in-place rewrite of a file that grows meanwhile",
+                   linkedOlderFile,
+                   once(opened("\"$PWD/ZK001\""), "truncate -s 9000 ZK001") +
+                       traced(on({"ZK001"}) + "-e inject=write:delay_enter=1000000:when=1"),
+                   0,
+                   "",
+                   {chunks[0], chunks[1], chunks[2]},
+                   true});
+  cases.push_back({"an in-place rewrite that cannot be emptied",
+                   linkedOlderFile,
+                   traced(on({"ZK001"}) + "-e inject=ftruncate:error=EIO"),
+                   1,
+                   "vornix: cannot write ZK001: Input/output error; left incomplete\n",
+                   {chunks[0], {"ZK001", partlyWritten}, chunks[2]},
+                   true});
+  // After the exchange, a temporary name that cannot be looked at may hold another process's
+  // file: it is kept, and reported. A kill at the exchange leaves the new chunk under it.
+  cases.push_back({"a failed look after the exchange",
+                   olderSecondFile,
+                   traced(on({".ZK001.vornix"}) + "-e inject=%fstat:error=EIO"),
+                   1,
+                   "vornix: cannot remove .ZK001.vornix: Input/output error\n",
+                   {chunks[0], chunks[1], chunks[2]},
+                   true,
+                   [&] { EXPECT_EQ(readBinaryFile(work.file(".ZK001.vornix")), older.bytes); },
+                   1});
+  cases.push_back({"SIGKILL at the exchange",
+                   olderSecondFile,
+                   traced(on({"ZK001"}) + "-e inject=renameat2:signal=KILL:when=1"),
+                   128 + SIGKILL,
+                   "",
+                   {chunks[0], older},
+                   true,
+                   [&] { EXPECT_EQ(readBinaryFile(work.file(".ZK001.vornix")), chunks[1].bytes); },
+                   1});
+
   // A file written under a temporary name is its owner's alone until it is complete. The first
   // chunk is written again, under a temporary name, once its unnamed file cannot be linked.
   cases.push_back(
@@ -963,11 +1160,11 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    "vornix: cannot write ZK001: No space left on device\n",
                    {chunks[0], older, chunks[2]},
                    true});
-  // Each writes every file whole: without unnamed files, rename flags or links; without /proc
-  // to link an unnamed file through; with every call interrupted once (a signal, a network file
-  // system); with a mount point under the name (a bind mount), which is written in place.
+  // Each writes every file whole: without /proc to link an unnamed file through; with every call
+  // interrupted once (a signal, a network file system); with a mount point under the name (a
+  // bind mount), which is written in place.
   for (const std::string& system :
-       {noRenameFlags, noLinks, std::string("-e inject=linkat:error=ENOENT"),
+       {std::string("-e inject=linkat:error=ENOENT"),
         std::string("-P . -P ZK001 -e inject=openat,write,linkat,renameat2,unlink,fstat,pread64:"
                     "error=EINTR:when=1"),
         std::string("-P ZK001 -e inject=renameat2,rename:error=EBUSY")}) {
@@ -1010,6 +1207,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
        [&] {
          EXPECT_GT(fs::last_write_time(work.file("ZK001")), aYearAgo + std::chrono::hours(24));
        }});
+  cases.back().injects = false;
   // The first process of a PID namespace is not ended by a signal it raises itself. Only root
   // makes the namespace; valgrind cannot run as that process.
   if (geteuid() == 0 && !testingUnderRunner()) {
@@ -1038,6 +1236,26 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
     fs::permissions(work.path(), fs::perms::owner_all, fs::perm_options::add, noModes);
     EXPECT_EQ(result.exitStatus, c.status);
     EXPECT_EQ(result.err, c.err);
+    const std::vector<uint8_t> traceBytes = readBinaryFile(trace);
+    // strace pads a call out to its result with spaces; one stands for them here.
+    std::string traceText;
+    for (const uint8_t byte : traceBytes) {
+      if (byte != ' ' || traceText.empty() || traceText.back() != ' ') {
+        traceText += static_cast<char>(byte);
+      }
+    }
+    if (c.injects) {
+      expectInjected(c.prefix, traceText);
+    } else {
+      EXPECT_EQ(traceText.find("(INJECTED)"), std::string::npos) << traceText;
+    }
+    for (const std::string& call : c.traceShows) {
+      EXPECT_NE(traceText.find(call), std::string::npos) << call << " not in\n" << traceText;
+    }
+    // A run that a caught signal ends dies of it, but where it is a namespace's first process.
+    if (c.status > 128 && c.prefix.find("unshare") == std::string::npos) {
+      EXPECT_NE(traceText.find("+++ killed by SIG"), std::string::npos) << traceText;
+    }
     c.check();
     size_t leftovers = 0;
     for (const std::string& name : work.entries()) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,14 +49,27 @@ bool mayWrite(const FileIdentity& opened, uint64_t size, std::string& reason) {
     reason = record.standardOutput == opened ? "it is standard output" : "it is standard error";
     return false;
   }
-  const auto earlier = std::find_if(
-      record.written.begin(), record.written.end(),
-      [&opened](const WrittenChunkFile& written) { return written.identity == opened; });
+  const auto earlier = std::find_if(record.written.begin(), record.written.end(),
+                                    [&opened](const WrittenChunkFile& written) {
+                                      return sameFileOverTime(written.identity, opened);
+                                    });
   if (earlier != record.written.end()) {
     reason = "it is " + earlier->name + ", written earlier in this run";
     return false;
   }
   return true;
+}
+
+// The rules every existing file is held to before it is written.
+ExistingFileRules existingFileRules() {
+  ExistingFileRules rules;
+  rules.mayWrite = mayWrite;
+  if (!record.imageHead.empty()) {
+    rules.imageSize = record.imageSize;
+    rules.imageHead = record.imageHead.data();
+    rules.imageHeadSize = record.imageHead.size();
+  }
+  return rules;
 }
 
 // What the report adds about the chunk's name after a failure that had changed the file.
@@ -79,6 +93,10 @@ void formatChunkFileName(char (&fileName)[kChunkFileNameCapacity], int32_t fileN
   (void)std::snprintf(fileName, kChunkFileNameCapacity, "ZK%03d", static_cast<int>(fileNumber));
 }
 
+bool standardStreamShowsImage(int descriptor) {
+  return standardStreamMayBeImage(descriptor, existingFileRules());
+}
+
 void beginChunkFiles(const ProtectedFiles& files) {
   record.image = known(files.image);
   record.imageSize = files.imageSize;
@@ -88,15 +106,13 @@ void beginChunkFiles(const ProtectedFiles& files) {
   record.written.clear();
 }
 
+void announceChunkFile(const char* fileName) {
+  queueStandardOutput(fileName, std::strlen(fileName));
+  queueStandardOutput("\n", 1);
+}
+
 bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size) {
-  ExistingFileRules rules;
-  rules.mayWrite = mayWrite;
-  if (!record.imageHead.empty()) {
-    rules.imageSize = record.imageSize;
-    rules.imageHead = record.imageHead.data();
-    rules.imageHeadSize = record.imageHead.size();
-  }
-  const FileWriteResult result = writeFileWhole(fileName, data, size, rules);
+  const FileWriteResult result = writeFileWhole(fileName, data, size, existingFileRules());
   if (result.complete) {
     // Any other name this file gets, from this run or another process, is refused later.
     record.written.push_back({result.written, fileName});

@@ -28,6 +28,13 @@ struct ProtectedFiles {
 // Starts a run's chunk files. The files written by an earlier run in this process are forgotten.
 void beginChunkFiles(const ProtectedFiles& files);
 
+// Whether standard output (descriptor 1) or standard error (2) may write into the image, reached
+// another way than the path it was opened by; asked once beginChunkFiles has been told the image.
+bool standardStreamShowsImage(int descriptor);
+
+// Gives the name of a chunk file to standard output, where it goes out with the others.
+void announceChunkFile(const char* fileName);
+
 // Writes size bytes of data to the regular file fileName in the current directory, so that the
 // name never shows a partial chunk. Anything else under that name, the protected files, and a
 // file this run has already written under another name are left as they were. A failure is

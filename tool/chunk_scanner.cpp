@@ -1,10 +1,8 @@
 #include "tool/chunk_scanner.h"
 
 #include <cstddef>
-#include <cstring>
 
 #include "d88/d88_format.h"
-#include "platform/platform.h"
 #include "tool/chunk_file.h"
 #include "tool/image_buffer.h"
 
@@ -76,8 +74,7 @@ bool scanChunks(const uint8_t* imageBuffer, int32_t& fileCounter) {
     // A chunk's blocks are scanned too: one inside it may start a further, overlapping chunk.
     char fileName[kChunkFileNameCapacity];
     formatChunkFileName(fileName, fileCounter);
-    queueStandardOutput(fileName, std::strlen(fileName));
-    queueStandardOutput("\n", 1);
+    announceChunkFile(fileName);
     ++fileCounter;
     if (!writeChunkFile(fileName, block, static_cast<size_t>(blockCount) * kBlockSize)) {
       allWritten = false;

@@ -50,26 +50,33 @@ bool finishStandardOutput() {
   return false;
 }
 
-// The image is never written through any descriptor, standard output and error included; the
-// other files they go to are known so that no chunk is written over them.
-bool protectStandardStreams(const FileIdentity* image, FileIdentity& output, FileIdentity& errors,
-                            ProtectedFiles& files) {
-  files.image = image;
+// The files standard output and standard error go to are known, so that no chunk is written
+// over them.
+void identifyStandardStreams(FileIdentity& output, FileIdentity& errors, ProtectedFiles& files) {
   if (identifyStandardStream(kStandardOutput, output)) {
     files.standardOutput = &output;
   }
   if (identifyStandardStream(kStandardError, errors)) {
     files.standardError = &errors;
   }
-  if (image == nullptr) {
-    return true;
-  }
+}
+
+// The image is never written through any descriptor, standard output and error included, by
+// identity or, where another view of its folder hides that, by its likeness.
+bool standardStreamsSpareTheImage(const ProtectedFiles& files) {
+  const auto isImage = [&files](const FileIdentity* stream) {
+    return files.image != nullptr && stream != nullptr && *stream == *files.image;
+  };
   // Reported only where the report cannot land in the image.
-  if (files.standardError != nullptr && errors == *image) {
+  if (isImage(files.standardError) || standardStreamShowsImage(kStandardError)) {
     return false;
   }
-  if (files.standardOutput != nullptr && output == *image) {
+  if (isImage(files.standardOutput)) {
     reportFailure("write to standard output", "it is the image being read");
+    return false;
+  }
+  if (standardStreamShowsImage(kStandardOutput)) {
+    reportFailure("write to standard output", "it may be the image being read");
     return false;
   }
   return true;
@@ -103,10 +110,10 @@ int main(int argc, char** argv) {
   FileIdentity output;
   FileIdentity errors;
   ProtectedFiles protectedFiles;
-  if (!protectStandardStreams(reader.getFileIdentity(image) ? &image : nullptr, output, errors,
-                              protectedFiles)) {
-    return 1;
+  if (reader.getFileIdentity(image)) {
+    protectedFiles.image = &image;
   }
+  identifyStandardStreams(output, errors, protectedFiles);
   uint64_t imageSize = 0;
   const uint8_t* firstHeader = nullptr;
   if (reader.getImageLikeness(imageSize, firstHeader)) {
@@ -115,6 +122,9 @@ int main(int argc, char** argv) {
     protectedFiles.imageHeadSize = kDiskHeaderSize;
   }
   beginChunkFiles(protectedFiles);
+  if (!standardStreamsSpareTheImage(protectedFiles)) {
+    return 1;
+  }
 
   bool succeeded = true;
   for (int32_t disk = 0; disk < reader.getDiskCount() && disk < kProcessedDisks; ++disk) {

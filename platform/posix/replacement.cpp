@@ -1,0 +1,173 @@
+// An older chunk file replaced whole on POSIX systems: a complete new file with the old one's
+// mode and group takes its place, and only when nothing the old one had is lost by it.
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
+
+#include "platform/posix/posix_files.h"
+
+namespace posix_files {
+namespace {
+
+// Cleared when the folder's file system cannot exchange two names (FUSE ones among others).
+#if defined(__linux__) && defined(RENAME_EXCHANGE)
+bool exchangeWorks = true;
+#endif
+
+// The new file goes again after a move that failed. A mount point under the name (a bind mount)
+// cannot be replaced, only written.
+Replacement moveFailed(const std::string& temporary, const FileIdentity& made, int error,
+                       FileWriteResult& result) {
+  if (!removeTemporary(temporary, made)) {
+    noteLeftover(result, temporary, errno);
+  }
+  if (error == EBUSY) {
+    return Replacement::kNotPossible;
+  }
+  result.reason = errnoText(error);
+  return Replacement::kFailed;
+}
+
+Replacement anotherFileTookThePlace(const std::string& temporary, const FileIdentity& made,
+                                    FileWriteResult& result) {
+  if (!removeTemporary(temporary, made)) {
+    noteLeftover(result, temporary, errno);
+  }
+  result.reason = "another file took its place meanwhile";
+  return Replacement::kFailed;
+}
+
+// Puts the complete file named temporary in the place of fileName, checking that what it takes
+// out is the file checked before; another process's file keeps the name.
+Replacement exchangeFiles(const std::string& temporary, const char* fileName,
+                          const FileIdentity& old, const FileIdentity& made,
+                          FileWriteResult& result) {
+  const char* from = temporary.c_str();
+#if defined(__linux__) && defined(RENAME_EXCHANGE)
+  const auto exchange = [&] {
+    return retryInterrupted(
+        [&] { return renameat2(AT_FDCWD, from, AT_FDCWD, fileName, RENAME_EXCHANGE); });
+  };
+  if (exchangeWorks) {
+    if (exchange() == 0) {
+      switch (lookAtName(from, old)) {
+        case NameShows::kThatFile:
+          if (retryInterrupted([&] { return unlink(from); }) != 0) {
+            noteLeftover(result, temporary, errno);
+          }
+          return Replacement::kDone;
+        case NameShows::kUnknown:
+          // The chunk has its name; whose file the temporary name now holds cannot be told, so
+          // it stays.
+          noteLeftover(result, temporary, errno);
+          return Replacement::kDone;
+        case NameShows::kOther:
+          break;
+      }
+      // Another process's file stood under the name: it gets its name back.
+      if (exchange() != 0) {
+        noteLeftover(result, temporary, errno);
+        result.reason = "another file took its place meanwhile";
+        return Replacement::kFailed;
+      }
+      return anotherFileTookThePlace(temporary, made, result);
+    }
+    if (!renameFlagsUnsupported(errno)) {
+      return moveFailed(temporary, made, errno, result);
+    }
+    exchangeWorks = false;
+  }
+#endif
+  // Without an exchange, as rsync replaces a file: the name is checked, then the new file is
+  // renamed over it. The instant between the two is the one place where a file that another
+  // process saves under the name meanwhile is replaced.
+  switch (lookAtName(fileName, old)) {
+    case NameShows::kThatFile:
+      break;
+    case NameShows::kOther:
+      return anotherFileTookThePlace(temporary, made, result);
+    case NameShows::kUnknown:
+      return moveFailed(temporary, made, errno, result);
+  }
+  if (retryInterrupted([&] { return rename(from, fileName); }) != 0) {
+    return moveFailed(temporary, made, errno, result);
+  }
+  return Replacement::kDone;
+}
+
+}  // namespace
+
+// The rule vim follows before it writes a new file in place of an old one: the old one has no
+// other name, belongs to the user and carries no extended attributes (ACLs among them) that a
+// new file would lack. A network file system may not show them, so there none is assumed.
+bool replaceableWithoutLoss(int descriptor, const struct stat& status) {
+  if (status.st_nlink != 1 || status.st_uid != geteuid() || folderOnNetwork()) {
+    return false;
+  }
+#ifdef __linux__
+  const ssize_t listed = flistxattr(descriptor, nullptr, 0);
+  return listed == 0 || (listed < 0 && errno == ENOTSUP);
+#else
+  // Where the attributes cannot be listed, they cannot be carried over either.
+  (void)descriptor;
+  return false;
+#endif
+}
+
+// kNotPossible when the new file cannot be made so that nothing is lost (a folder the user may
+// not change, a mode, group or inode flag the file system does not reproduce); a passing
+// shortage (descriptors, inodes, space) fails the chunk instead, with the old file as it was.
+Replacement replaceFile(const char* fileName, int oldDescriptor, const struct stat& old,
+                        const uint8_t* data, size_t size, FileWriteResult& result) {
+  for (int round = 0; round < 2; ++round) {
+    StandIn file;
+    int error = 0;
+    size_t changed = 0;
+    if (!createStandIn(fileName, file, error)) {
+      if (error == EACCES || error == EPERM || error == EROFS) {
+        return Replacement::kNotPossible;
+      }
+      result.reason = errnoText(error);
+      return Replacement::kFailed;
+    }
+    if (!keepsInodeFlags(oldDescriptor, file.descriptor.get())) {
+      discardStandIn(file, result);
+      return Replacement::kNotPossible;
+    }
+    if (!writeAll(file.descriptor.get(), data, size, error, changed)) {
+      result.reason = errnoText(error);
+      discardStandIn(file, result);
+      return Replacement::kFailed;
+    }
+    // Given after the write, which would clear a set-group-ID bit again.
+    if (!giveModeAndGroup(file, old.st_mode & kPermissionBits, old.st_gid)) {
+      discardStandIn(file, result);
+      return Replacement::kNotPossible;
+    }
+    bool unnamedFilesLost = false;
+    if (file.temporaryName.empty() && !nameStandIn(fileName, file, unnamedFilesLost, result)) {
+      if (unnamedFilesLost) {
+        continue;
+      }
+      return Replacement::kFailed;
+    }
+    if (!file.descriptor.close()) {
+      result.reason = errnoText(errno);
+      discardStandIn(file, result);
+      return Replacement::kFailed;
+    }
+    const Replacement replaced =
+        exchangeFiles(file.temporaryName, fileName, identityOf(old), file.identity, result);
+    if (replaced == Replacement::kDone) {
+      result.written = file.identity;
+      result.complete = true;
+    }
+    return replaced;
+  }
+  return Replacement::kNotPossible;
+}
+
+}  // namespace posix_files
