@@ -300,6 +300,7 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
   constexpr gid_t kNobody = 65534;
   gid_t groupBefore = 0;
   mode_t modeBefore = 0;
+  ino_t inodeBefore = 0;
   const auto fileStatus = [](const std::string& path) {
     struct stat status {};
     EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
@@ -399,9 +400,12 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
          ASSERT_EQ(chmod(work.file("ZK001").c_str(), 02751), 0);
          groupBefore = fileStatus(work.file("ZK001")).st_gid;
          modeBefore = fileStatus(work.file("ZK001")).st_mode & 07777;
+         inodeBefore = fileStatus(work.file("ZK001")).st_ino;
        },
        nullptr,
        [&] {
+         // Replaced by a new file, not rewritten in place.
+         EXPECT_NE(fileStatus(work.file("ZK001")).st_ino, inodeBefore);
          EXPECT_EQ(readBinaryFile(work.file("ZK001")), blocksOf(flat, 2, 4));
          EXPECT_EQ(fileStatus(work.file("ZK001")).st_mode & 07777, modeBefore);
          EXPECT_EQ(fileStatus(work.file("ZK001")).st_gid, groupBefore);
@@ -976,6 +980,13 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    0,
                    "",
                    {chunks[0], chunks[1], chunks[2]}});
+  // A signal that comes while no chunk file is being written ends the run at once.
+  cases.push_back({"SIGTERM while the image is read",
+                   [] {},
+                   traced(readsOfImage + "signal=TERM:when=1"),
+                   128 + SIGTERM,
+                   "",
+                   {}});
   cases.push_back({"an image whose every read fails",
                    [] {},
                    traced(readsOfImage + "error=EIO:when=1+"),
