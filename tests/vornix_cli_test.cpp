@@ -1067,9 +1067,10 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   cases.push_back({"a checked rename to a name taken meanwhile",
                    [] {},
                    takeZK000 + traced(noLinks + "-e inject=write:delay_enter=1000000:when=1 "
-                                                "-e inject=unlink:error=EACCES:when=1"),
+                                                "-e inject=%fstat:error=EIO:when=3"),
                    1,
-                   "vornix: cannot write ZK000: File exists\n" + cannotRemove,
+                   "vornix: cannot write ZK000: File exists\nvornix: cannot remove .ZK000.vornix: "
+                   "Input/output error\n",
                    {{"ZK000", otherBytes}, chunks[1], chunks[2]},
                    true,
                    [] {},
@@ -1084,6 +1085,19 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    [] {},
                    1,
                    {linkZK000 + "0"}});
+  // A temporary file that cannot be looked at or written goes again.
+  cases.push_back({"a temporary file that cannot be looked at",
+                   [] {},
+                   traced(noRenameFlags + "-e inject=statx:error=EIO:when=1"),
+                   1,
+                   "vornix: cannot write ZK000: Input/output error\n",
+                   {chunks[1], chunks[2]}});
+  cases.push_back({"a temporary replacement that cannot be written",
+                   olderSecondFile,
+                   traced(noRenameFlags + "-e inject=write:error=ENOSPC:when=2"),
+                   1,
+                   "vornix: cannot write ZK001: No space left on device\n",
+                   {chunks[0], older, chunks[2]}});
   // Without an exchange, an older file's name is checked just before the new file takes it.
   cases.push_back(
       {"a checked replacement of a name taken meanwhile",
@@ -1175,7 +1189,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   // interrupted once (a signal, a network file system); with a mount point under the name (a
   // bind mount), which is written in place.
   for (const std::string& system :
-       {std::string("-e inject=linkat:error=ENOENT"),
+       {std::string("-e inject=linkat:error=ENOENT"), std::string("-e inject=statx:error=ENOSYS"),
         std::string("-P . -P ZK001 -e inject=openat,write,linkat,renameat2,unlink,fstat,pread64:"
                     "error=EINTR:when=1"),
         std::string("-P ZK001 -e inject=renameat2,rename:error=EBUSY")}) {
