@@ -1189,7 +1189,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   // interrupted once (a signal, a network file system); with a mount point under the name (a
   // bind mount), which is written in place.
   for (const std::string& system :
-       {std::string("-e inject=linkat:error=ENOENT"), std::string("-e inject=statx:error=ENOSYS"),
+       {std::string("-e inject=linkat:error=ENOENT"),
         std::string("-P . -P ZK001 -e inject=openat,write,linkat,renameat2,unlink,fstat,pread64:"
                     "error=EINTR:when=1"),
         std::string("-P ZK001 -e inject=renameat2,rename:error=EBUSY")}) {
