@@ -28,6 +28,9 @@ class ImageRead : public ::testing::Test {
   std::vector<std::string> tracedRun(const std::vector<uint8_t>& image, const std::string& options,
                                      RunResult& result) {
     const std::string path = quoteForShell(side.file("image.d88"));
+    // New files each time: FAT through fusefat cannot cut a file short and write it again.
+    std::filesystem::remove(side.file("image.d88"));
+    std::filesystem::remove(side.file("trace"));
     writeBinaryFile(side.file("image.d88"), image);
     result =
         runVornix(work.path(), path,

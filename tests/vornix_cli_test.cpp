@@ -300,6 +300,7 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
   constexpr gid_t kNobody = 65534;
   gid_t groupBefore = 0;
   mode_t modeBefore = 0;
+  ino_t inodeBefore = 0;
   const auto fileStatus = [](const std::string& path) {
     struct stat status {};
     EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
@@ -399,9 +400,12 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
          ASSERT_EQ(chmod(work.file("ZK001").c_str(), 02751), 0);
          groupBefore = fileStatus(work.file("ZK001")).st_gid;
          modeBefore = fileStatus(work.file("ZK001")).st_mode & 07777;
+         inodeBefore = fileStatus(work.file("ZK001")).st_ino;
        },
        nullptr,
        [&] {
+         // Replaced by a new file, not rewritten in place.
+         EXPECT_NE(fileStatus(work.file("ZK001")).st_ino, inodeBefore);
          EXPECT_EQ(readBinaryFile(work.file("ZK001")), blocksOf(flat, 2, 4));
          EXPECT_EQ(fileStatus(work.file("ZK001")).st_mode & 07777, modeBefore);
          EXPECT_EQ(fileStatus(work.file("ZK001")).st_gid, groupBefore);
@@ -976,6 +980,13 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    0,
                    "",
                    {chunks[0], chunks[1], chunks[2]}});
+  // A signal that comes while no chunk file is being written ends the run at once.
+  cases.push_back({"SIGTERM while the image is read",
+                   [] {},
+                   traced(readsOfImage + "signal=TERM:when=1"),
+                   128 + SIGTERM,
+                   "",
+                   {}});
   cases.push_back({"an image whose every read fails",
                    [] {},
                    traced(readsOfImage + "error=EIO:when=1+"),
@@ -1036,8 +1047,8 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    0,
                    "",
                    {chunks[0], chunks[1], chunks[2]},
-                   true,
-                   [&] { EXPECT_EQ(modeOf("ZK000"), 0600); },
+                   false,
+                   [&] { EXPECT_TRUE(modeOf("ZK000") == 0600 || !holds.modes); },
                    0,
                    {"rename(\".ZK000.vornix\", \"ZK000\") = 0"}});
   // Another process saves ZK000 while the run names its own: that file keeps the name, and the
@@ -1056,11 +1067,12 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   cases.push_back({"a checked rename to a name taken meanwhile",
                    [] {},
                    takeZK000 + traced(noLinks + "-e inject=write:delay_enter=1000000:when=1 "
-                                                "-e inject=unlink:error=EACCES:when=1"),
+                                                "-e inject=%fstat:error=EIO:when=3"),
                    1,
-                   "vornix: cannot write ZK000: File exists\n" + cannotRemove,
+                   "vornix: cannot write ZK000: File exists\nvornix: cannot remove .ZK000.vornix: "
+                   "Input/output error\n",
                    {{"ZK000", otherBytes}, chunks[1], chunks[2]},
-                   true,
+                   false,
                    [] {},
                    1});
   cases.push_back({"a link whose temporary name cannot be removed",
@@ -1073,6 +1085,19 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    [] {},
                    1,
                    {linkZK000 + "0"}});
+  // A temporary file that cannot be looked at or written goes again.
+  cases.push_back({"a temporary file that cannot be looked at",
+                   [] {},
+                   traced(noRenameFlags + "-e inject=statx:error=EIO:when=1"),
+                   1,
+                   "vornix: cannot write ZK000: Input/output error\n",
+                   {chunks[1], chunks[2]}});
+  cases.push_back({"a temporary replacement that cannot be written",
+                   olderSecondFile,
+                   traced(noRenameFlags + "-e inject=write:error=ENOSPC:when=2"),
+                   1,
+                   "vornix: cannot write ZK001: No space left on device\n",
+                   {chunks[0], older, chunks[2]}});
   // Without an exchange, an older file's name is checked just before the new file takes it.
   cases.push_back(
       {"a checked replacement of a name taken meanwhile",
@@ -1085,7 +1110,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
        1,
        "vornix: cannot write ZK001: another file took its place meanwhile\n",
        {chunks[0], {"ZK001", otherBytes}, chunks[2]},
-       true});
+       false});
   // A file with another name, rewritten in place, ends as its chunk whatever length another
   // process gives it meanwhile; when it cannot be emptied after a failure, it keeps its name.
   const auto linkedOlderFile = [&] {
@@ -1230,6 +1255,8 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
     fs::remove_all(work.path());
     fs::create_directory(work.path());
     c.setUp();
+    // A new trace each time: FAT through fusefat hangs on a file cut short and written again.
+    fs::remove(trace);
     // SIGQUIT and SIGXCPU would leave a core dump among the files.
     const RunResult result = runOn(image, "ulimit -c 0; " + c.prefix);
     std::error_code noModes;  // FAT keeps none
