@@ -332,6 +332,17 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
          EXPECT_EQ(fs::status(work.file("ZK001")).permissions(),
                    fs::perms::owner_read | fs::perms::group_read);
        }},
+      // Read access serves only to compare.
+      {"a file you may write but not read is written", windows || !holds.modes,
+       [&] {
+         writeBinaryFile(work.file("ZK001"), older);
+         fs::permissions(work.file("ZK001"), fs::perms::owner_write);
+       },
+       nullptr,
+       [&] {
+         fs::permissions(work.file("ZK001"), fs::perms::owner_read, fs::perm_options::add);
+         EXPECT_EQ(readBinaryFile(work.file("ZK001")), blocksOf(flat, 2, 4));
+       }},
       {"a hard link is written through", !holds.hardLinks,
        [&] {
          writeBinaryFile(outside, older);
