@@ -332,6 +332,17 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
          EXPECT_EQ(fs::status(work.file("ZK001")).permissions(),
                    fs::perms::owner_read | fs::perms::group_read);
        }},
+      // Read access serves only to compare.
+      {"a file you may write but not read is written", windows || !holds.modes,
+       [&] {
+         writeBinaryFile(work.file("ZK001"), older);
+         fs::permissions(work.file("ZK001"), fs::perms::owner_write);
+       },
+       nullptr,
+       [&] {
+         fs::permissions(work.file("ZK001"), fs::perms::owner_read, fs::perm_options::add);
+         EXPECT_EQ(readBinaryFile(work.file("ZK001")), blocksOf(flat, 2, 4));
+       }},
       {"a hard link is written through", !holds.hardLinks,
        [&] {
          writeBinaryFile(outside, older);
@@ -793,6 +804,7 @@ void expectInjected(const std::string& command, const std::string& trace) {
     std::istringstream calls(command.substr(at + 7, colon - at - 7));
     bool seen = false;
     for (std::string call; !seen && std::getline(calls, call, ',');) {
+      call.erase(0, call.find_first_not_of('?'));
       // A class of calls (%fstat) is found by its mark alone.
       const std::string opening = call[0] == '%' ? "(" : " " + call + "(";
       for (size_t line = trace.find(opening); !seen && line != std::string::npos;
@@ -1018,10 +1030,12 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   };
   // File systems without unnamed files, without rename flags, without hard links (FAT, exFAT,
   // SMB): the first unnamed file refused stands for all of them.
-  const std::string noRenameFlags =
-      on({".", "ZK000", "ZK001", "ZK002", ".ZK000.vornix", ".ZK001.vornix"}) +
+  const std::string withoutRenameFlags =
       "-e inject=openat:error=EOPNOTSUPP:when=1 -e inject=renameat2:error=EINVAL ";
-  const std::string noLinks = noRenameFlags + "-e inject=link:error=EPERM ";
+  const std::string withoutLinks = withoutRenameFlags + "-e inject=link:error=EPERM ";
+  const std::string names = on({".", "ZK000", "ZK001", "ZK002", ".ZK000.vornix", ".ZK001.vornix"});
+  const std::string noRenameFlags = names + withoutRenameFlags;
+  const std::string noLinks = names + withoutLinks;
   const auto modeOf = [&](const char* name) {
     return static_cast<int>(fs::status(work.file(name)).permissions());
   };
@@ -1064,17 +1078,22 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    [] {},
                    1,
                    {linkZK000 + "-1 EEXIST"}});
-  cases.push_back({"a checked rename to a name taken meanwhile",
-                   [] {},
-                   takeZK000 + traced(noLinks + "-e inject=write:delay_enter=1000000:when=1 "
-                                                "-e inject=%fstat:error=EIO:when=3"),
-                   1,
-                   "vornix: cannot write ZK000: File exists\nvornix: cannot remove .ZK000.vornix: "
-                   "Input/output error\n",
-                   {{"ZK000", otherBytes}, chunks[1], chunks[2]},
-                   false,
-                   [] {},
-                   1});
+  // valgrind looks at the folder itself, which would take the failure meant for the run.
+  if (!testingUnderRunner()) {
+    cases.push_back(
+        {"a checked rename to a name taken meanwhile",
+         [] {},
+         takeZK000 + traced(on({".", ".ZK000.vornix"}) + withoutLinks +
+                            "-e inject=write:delay_enter=1000000:when=1 "
+                            "-e inject=?newfstatat:error=EIO:when=1"),
+         1,
+         "vornix: cannot write ZK000: File exists\nvornix: cannot remove .ZK000.vornix: "
+         "Input/output error\n",
+         {{"ZK000", otherBytes}, chunks[1], chunks[2]},
+         false,
+         [] {},
+         1});
+  }
   cases.push_back({"a link whose temporary name cannot be removed",
                    [] {},
                    traced(noRenameFlags + "-e inject=unlink:error=EACCES:when=1"),
