@@ -312,6 +312,11 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
       geteuid() == 0 && runVornix(work.path(), "", asNobody + "timeout 60").err == kUsage;
   writeBinaryFile(outside, older);
   const bool xattrs = setxattr(outside.c_str(), "user.probe", "x", 1, 0) == 0;
+  const auto noDump = [](const std::string& path) {
+    // NOLINTNEXTLINE(cert-env33-c): sets an inode flag with the system's own command.
+    return std::system(("chattr +d " + quoteForShell(path) + " 2>/dev/null").c_str()) == 0;
+  };
+  const bool inodeFlags = noDump(outside);
   const struct {
     const char* what;
     bool skipped;  // the file system has no such thing; only root makes devices
@@ -341,6 +346,18 @@ TEST_F(VornixRun, ChunkFilesAreWrittenInPlaceAndAnythingElseUnderTheirNamesIsLef
        nullptr,
        [&] {
          fs::permissions(work.file("ZK001"), fs::perms::owner_read, fs::perm_options::add);
+         EXPECT_EQ(readBinaryFile(work.file("ZK001")), blocksOf(flat, 2, 4));
+       }},
+      // An inode flag that a new file would lack is kept by writing the file in place.
+      {"an older file's inode flags are kept", windows || !inodeFlags,
+       [&] {
+         writeBinaryFile(work.file("ZK001"), older);
+         ASSERT_TRUE(noDump(work.file("ZK001")));
+         inodeBefore = fileStatus(work.file("ZK001")).st_ino;
+       },
+       nullptr,
+       [&] {
+         EXPECT_EQ(fileStatus(work.file("ZK001")).st_ino, inodeBefore);
          EXPECT_EQ(readBinaryFile(work.file("ZK001")), blocksOf(flat, 2, 4));
        }},
       {"a hard link is written through", !holds.hardLinks,
