@@ -635,12 +635,11 @@ TEST_F(VornixRun, TheImageSeenThroughAnOverlayIsNeverWritten) {
   const std::vector<uint8_t> image = diskFromFlatData(flat, 16, 1, interleavedOrder(16)).build();
   writeBinaryFile(side.file("upper/ZK000"), image);
   const std::string merged = quoteForShell(side.file("merged"));
+  const std::string mount = "mount -t overlay overlay -o lowerdir=" + side.file("lower") +
+                            ",upperdir=" + side.file("upper") + ",workdir=" + side.file("scratch") +
+                            " " + merged + " 2>/dev/null";
   // NOLINTNEXTLINE(cert-env33-c): mounts the overlay with the system's own command.
-  if (testingWindowsBuild() || geteuid() != 0 ||
-      std::system(("mount -t overlay overlay -o lowerdir=" + side.file("lower") +
-                   ",upperdir=" + side.file("upper") + ",workdir=" + side.file("scratch") + " " +
-                   merged + " 2>/dev/null")
-                      .c_str()) != 0) {
+  if (testingWindowsBuild() || geteuid() != 0 || std::system(mount.c_str()) != 0) {
     GTEST_SKIP() << "needs root and an overlay mount over the temporary folder";
   }
   const std::string throughMount = quoteForShell(side.file("merged/ZK000"));
