@@ -15,6 +15,7 @@
   ];
   const BLOCK_SIZE = 1024;
   const PIECE = 1 << 20;
+  const ROWS_AT_ONCE = 200;
   const UNPACK_FIRST = 'The page could not load vornix.js, the program itself, which belongs in the same ' +
     'folder as this page. Unpack the whole zip into a folder first (not only index.html), then ' +
     'open index.html from that folder.';
@@ -31,7 +32,8 @@
 
   const sameBytes = (a, b) => a.length === b.length && a.every((value, i) => value === b[i]);
   const plural = (count, one) => count + ' ' + one + (count === 1 ? '' : 's');
-  const byteCount = (count) => count.toLocaleString('en') + (count === 1 ? ' byte' : ' bytes');
+  const thousands = (count) => String(count).replace(/\B(?=(\d{3})+$)/g, ',');
+  const byteCount = (count) => thousands(count) + (count === 1 ? ' byte' : ' bytes');
   const seconds = (from) => ((performance.now() - from) / 1000).toFixed(1) + ' s';
 
   function showProblem(text) {
@@ -144,10 +146,8 @@
   function showResults() {
     const list = $('message-list');
     const notes = $('notes');
-    const body = $('files').tBodies[0];
     list.replaceChildren();
     notes.replaceChildren();
-    body.replaceChildren();
     const several = results.length > 1;
     for (const result of results) {
       for (const line of result.messages) {
@@ -168,12 +168,22 @@
         note.textContent = result.note;
         notes.append(note);
       }
-      for (const file of result.files) {
-        const row = body.insertRow();
+    }
+    $('messages').hidden = list.children.length === 0 && notes.children.length === 0;
+    $('message-list').hidden = list.children.length === 0;
+    $('notes-part').hidden = notes.children.length === 0;
+  }
+
+  // Rows are added a few hundred at a time, so that a long list never holds up the page.
+  async function appendRows(files, thisRun) {
+    for (let start = 0; start < files.length && thisRun === runNumber; start += ROWS_AT_ONCE) {
+      const rows = document.createDocumentFragment();
+      for (const file of files.slice(start, start + ROWS_AT_ONCE)) {
+        const row = document.createElement('tr');
         row.insertCell().textContent = file.path;
         const size = row.insertCell();
         size.className = 'number';
-        size.textContent = file.bytes.length.toLocaleString('en');
+        size.textContent = thousands(file.bytes.length);
         const blocks = row.insertCell();
         blocks.className = 'number';
         blocks.textContent = String(file.bytes.length / BLOCK_SIZE);
@@ -181,12 +191,12 @@
           button('Show bytes', 'Show bytes of ' + file.path, () => showFile(file, true)),
           button('Download', 'Download ' + file.path,
             () => download(file.name, new Blob([file.bytes], { type: 'application/octet-stream' }))));
+        rows.append(row);
       }
+      $('files').tBodies[0].append(rows);
+      $('results').hidden = false;
+      await new Promise((resolve) => setTimeout(resolve, 0));
     }
-    $('messages').hidden = list.children.length === 0 && notes.children.length === 0;
-    $('message-list').hidden = list.children.length === 0;
-    $('notes-part').hidden = notes.children.length === 0;
-    $('results').hidden = allFiles().length === 0;
   }
 
   function summary() {
@@ -248,7 +258,8 @@
     let result = await answer({ ...message, image: item.isFolder ? null : { file: item.file, size: item.size } });
     if (result.unreadable && thisRun === runNumber) {
       const pieces = await copyOf(item.file, item.size);
-      result = await answer({ ...message, image: pieces && { pieces, size: item.size }, asIs: true }, pieces || []);
+      result = await answer({ ...message, image: pieces && { pieces, size: item.size }, asIs: true },
+        (pieces || []).filter(Boolean));
     }
     if (thisRun !== runNumber) return;
     if (result.failure) {
@@ -264,19 +275,25 @@
     results.push({ name: item.name, folder, status: result.status, files, messages: result.messages, note });
     showResults();
     if (results.length === 1 && files.length > 0) showFile(files[0], false);
-    runNext(thisRun, module);
+    await appendRows(files, thisRun);
+    if (thisRun === runNumber) runNext(thisRun, module);
   }
 
   // The File in memory, in 1 MiB pieces, for a worker that may not read it where it lies (WebKit
-  // from file://); null where the page cannot read it either, or gets fewer bytes than it had
-  // when chosen.
+  // from file://); a piece of zeros is left out (null), so that a sparse image takes no memory.
+  // Null where the page cannot read the File either, or gets fewer bytes than it had when
+  // chosen.
   async function copyOf(file, size) {
     try {
       const pieces = [];
       let got = 0;
       for (let at = 0; at < size; at += PIECE) {
-        pieces.push(await file.slice(at, at + PIECE).arrayBuffer());
-        got += pieces[pieces.length - 1].byteLength;
+        const piece = await file.slice(at, at + PIECE).arrayBuffer();
+        const words = new Int32Array(piece, 0, piece.byteLength >> 2);
+        let zeros = words.every((word) => word === 0);
+        for (let i = words.length * 4; i < piece.byteLength; i++) zeros = zeros && new Uint8Array(piece)[i] === 0;
+        pieces.push(zeros && piece.byteLength === PIECE ? null : piece);
+        got += piece.byteLength;
       }
       return got === size ? pieces : null;
     } catch (error) {
@@ -296,6 +313,8 @@
     const thisRun = ++runNumber;
     stopWorker();
     results = [];
+    $('files').tBodies[0].replaceChildren();
+    $('results').hidden = true;
     // Each File's size as it is now: a file changed or gone later then cannot pass for whole.
     queue = items.map((item) => ({ ...item, size: item.isFolder ? 0 : item.file.size }));
     showResults();

@@ -45,13 +45,18 @@ function hasDiskHeader(bytes) {
 }
 
 // The image is read in blocks: from the File where it lies, or from the 1 MiB pieces of the
-// copy the page sends where the worker may not read the File (WebKit, from file://).
+// copy the page sends where the worker may not read the File (WebKit, from file://). The
+// page's pieces are the same size as the blocks.
 const BLOCK = 1 << 20;
 const CACHED_BLOCKS = 4;
 const cache = new Map();
 
-const readBlock = (image, key) => new Uint8Array(image.pieces ? image.pieces[key] || new ArrayBuffer(0) :
-  new FileReaderSync().readAsArrayBuffer(image.file.slice(key * BLOCK, (key + 1) * BLOCK)));
+// A piece the page left out (null) is a whole block of zeros.
+function readBlock(image, key) {
+  if (!image.pieces) return new Uint8Array(new FileReaderSync().readAsArrayBuffer(image.file.slice(key * BLOCK, (key + 1) * BLOCK)));
+  if (key >= image.pieces.length) return new Uint8Array(0);
+  return image.pieces[key] ? new Uint8Array(image.pieces[key]) : new Uint8Array(BLOCK);
+}
 
 // The image's first bytes, or null where the browser does not let it be read: a folder chosen
 // in a file picker, a file gone or changed since it was chosen (fewer bytes than it had).

@@ -3,7 +3,8 @@
 // WebKitWebDriver under xvfb-run and selenium-webdriver. Nothing here downloads a browser.
 // A driver: open(url), evaluate(fn, ...args), script(source), click(selector), choose(paths), download(selector)
 // (the bytes once the browser reports the file complete), requests (made after the last open,
-// null where the driver cannot see them), folders (whether choose takes a folder), close().
+// null where the driver cannot see them), folders (whether choose takes a folder), pid (the
+// browser's first process), close().
 'use strict';
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
@@ -66,6 +67,7 @@ async function puppeteerDriver(engine, folder) {
     page.on('request', (request) => requests.push(request.url()));
   }
   return {
+    pid: browser.process().pid,
     requests,
     folders: engine === 'chromium',
     open: async (url) => {
@@ -107,6 +109,7 @@ async function webkitDriver(folder) {
   const evaluate = (fn, ...args) => driver.executeAsyncScript(`const done = arguments[arguments.length - 1];
     Promise.resolve((${fn}).apply(null, Array.from(arguments).slice(0, -1))).then(done, (e) => done('error: ' + e));`, ...args);
   return {
+    pid: service.pid,
     requests: null,
     // A folder reaches the page as an empty File, as an empty file would.
     folders: false,
