@@ -7,18 +7,18 @@
 /* global vornixWasm, vornixWorkerSource, vornixVersion */
 
 (() => {
-  // The program's open-failure message, "the file cannot be opened", as the Shift-JIS bytes it
-  // writes whatever the terminal.
-  const OPEN_FAILURE = [
-    0x83, 0x74, 0x83, 0x40, 0x83, 0x43, 0x83, 0x8b, 0x82, 0xf0, 0x83, 0x49, 0x81, 0x5b, 0x83,
-    0x76, 0x83, 0x93, 0x82, 0xc5, 0x82, 0xab, 0x82, 0xdc, 0x82, 0xb9, 0x82, 0xf1,
-  ];
+  // The program's open-failure message, "the file cannot be opened", which it writes in
+  // Shift-JIS whatever the terminal.
+  const OPEN_FAILURE = 'ファイルをオープンできません';
   const BLOCK_SIZE = 1024;
   const PIECE = 1 << 20;
   const ROWS_AT_ONCE = 200;
   const UNPACK_FIRST = 'The page could not load vornix.js, the program itself, which belongs in the same ' +
     'folder as this page. Unpack the whole zip into a folder first (not only index.html), then ' +
     'open index.html from that folder.';
+
+  const OLD_BROWSER = 'This browser could not start the program, which needs WebAssembly and Web ' +
+    'Workers: try a current Chrome, Edge, Firefox or Safari.';
 
   const $ = (id) => document.getElementById(id);
   let compiling = null;
@@ -30,7 +30,6 @@
   let runNumber = 0;
   let timer = 0;
 
-  const sameBytes = (a, b) => a.length === b.length && a.every((value, i) => value === b[i]);
   const plural = (count, one) => count + ' ' + one + (count === 1 ? '' : 's');
   const thousands = (count) => String(count).replace(/\B(?=(\d{3})+$)/g, ',');
   const byteCount = (count) => thousands(count) + (count === 1 ? ' byte' : ' bytes');
@@ -153,10 +152,10 @@
       for (const line of result.messages) {
         const item = document.createElement('li');
         if (several) item.append(result.name + ': ');
-        if (sameBytes(line, OPEN_FAILURE)) {
+        if (new TextDecoder('shift_jis').decode(line) === OPEN_FAILURE) {
           const japanese = document.createElement('span');
           japanese.lang = 'ja';
-          japanese.textContent = new TextDecoder('shift_jis').decode(line);
+          japanese.textContent = OPEN_FAILURE;
           item.append(japanese, ' The file cannot be opened.');
         } else {
           item.append(new TextDecoder().decode(line));
@@ -232,14 +231,15 @@
     return folder;
   }
 
-  function answer(message, transfer = []) {
+  // The runner's answer; one that is stopped meanwhile never answers.
+  function answer(runner, message, transfer = []) {
     return new Promise((resolve) => {
-      worker.onmessage = (event) => resolve(event.data);
-      worker.onerror = (event) => {
+      runner.onmessage = (event) => resolve(event.data);
+      runner.onerror = (event) => {
         event.preventDefault();
         resolve({ failure: event.message || 'the worker stopped' });
       };
-      worker.postMessage(message, transfer);
+      runner.postMessage(message, transfer);
     });
   }
 
@@ -254,11 +254,12 @@
     setRunning(item);
     $('status').textContent = 'Running vornix on ' + item.name + '…';
     if (!worker) worker = new Worker(workerUrl);
+    const runner = worker;
     const message = { module, name: item.name, isFolder: item.isFolder };
-    let result = await answer({ ...message, image: item.isFolder ? null : { file: item.file, size: item.size } });
-    if (result.unreadable && thisRun === runNumber) {
-      const pieces = await copyOf(item.file, item.size);
-      result = await answer({ ...message, image: pieces && { pieces, size: item.size }, asIs: true },
+    let result = await answer(runner, { ...message, image: item.isFolder ? null : { file: item.file, size: item.size } });
+    if (result.unreadable) {
+      const pieces = await copyOf(item.file, item.size, thisRun);
+      result = await answer(runner, { ...message, image: pieces && { pieces, size: item.size }, asIs: true },
         (pieces || []).filter(Boolean));
     }
     if (thisRun !== runNumber) return;
@@ -281,18 +282,16 @@
 
   // The File in memory, in 1 MiB pieces, for a worker that may not read it where it lies (WebKit
   // from file://); a piece of zeros is left out (null), so that a sparse image takes no memory.
-  // Null where the page cannot read the File either, or gets fewer bytes than it had when
-  // chosen.
-  async function copyOf(file, size) {
+  // Null where the page cannot read the File either, gets fewer bytes than it had when chosen,
+  // or the run is stopped.
+  async function copyOf(file, size, thisRun) {
     try {
       const pieces = [];
       let got = 0;
-      for (let at = 0; at < size; at += PIECE) {
+      for (let at = 0; at < size && thisRun === runNumber; at += PIECE) {
         const piece = await file.slice(at, at + PIECE).arrayBuffer();
-        const words = new Int32Array(piece, 0, piece.byteLength >> 2);
-        let zeros = words.every((word) => word === 0);
-        for (let i = words.length * 4; i < piece.byteLength; i++) zeros = zeros && new Uint8Array(piece)[i] === 0;
-        pieces.push(zeros && piece.byteLength === PIECE ? null : piece);
+        const zeros = piece.byteLength === PIECE && new Int32Array(piece).every((word) => word === 0);
+        pieces.push(zeros ? null : piece);
         got += piece.byteLength;
       }
       return got === size ? pieces : null;
@@ -321,13 +320,10 @@
     showProblem('');
     $('viewer').hidden = true;
     if (!compiling) {
-      fail(typeof vornixWorkerSource === 'string' ? 'This browser could not start the program: it ' +
-        'needs WebAssembly and Web Workers, which every current browser has. Try a current ' +
-        'Chrome, Edge, Firefox or Safari.' : UNPACK_FIRST);
+      fail(typeof vornixWorkerSource === 'string' ? OLD_BROWSER : UNPACK_FIRST);
       return;
     }
-    compiling.then((module) => runNext(thisRun, module), (error) => fail('This browser could not compile the program (' +
-      error.message + '). Try a current Chrome, Edge, Firefox or Safari.'));
+    compiling.then((module) => runNext(thisRun, module), () => fail(OLD_BROWSER));
   }
 
   function stop() {

@@ -36,6 +36,7 @@ if(BUILD_TESTING)
   add_test(NAME web.node_run
     COMMAND ${VORNIX_NODE} --no-experimental-fetch ${VORNIX_WEB_SOURCE}/test/node_run.js
             $<TARGET_FILE:vornix> ${VORNIX_NATIVE_DIR})
+  add_test(NAME web.worker COMMAND ${VORNIX_NODE} ${VORNIX_WEB_SOURCE}/test/worker_test.js)
   # The same checks in each engine; each test says in one line what it needs and lacks.
   foreach(engine chromium firefox webkit)
     add_test(NAME web.page.${engine}

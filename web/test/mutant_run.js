@@ -1,22 +1,19 @@
-// The page's tests in Chromium on the page's scripts as Stryker left them in this folder (its
-// sandbox), with its active mutant switched on in the page and in the worker; the program is
-// the wasm build's. Run by Stryker (web/stryker.conf.json), from the folder it copied web/ to.
+// Stryker's command (web/stryker.conf.json): the worker's own checks, then the page's in
+// Chromium and WebKitGTK, on the scripts in its sandbox with its active mutant switched on in
+// the page and in the worker, and the wasm build's program.
 'use strict';
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
-const { stage } = require(path.resolve('stage.js'));
 
 let root = process.cwd();
 while (!fs.existsSync(path.join(root, 'CMakePresets.json'))) root = path.dirname(root);
+const out = fs.mkdtempSync(path.join(require('node:os').tmpdir(), 'vornix-mutant-'));
 const mutant = process.env.__STRYKER_ACTIVE_MUTANT__;
-const out = fs.mkdtempSync(path.join(os.tmpdir(), 'vornix-mutant-'));
-stage({
-  source: '.', programJs: path.join(root, 'build-wasm/vornix.js'), programWasm: path.join(root, 'build-wasm/vornix.wasm'),
-  readme: path.join(root, 'README.md'), version: '0.0.0', out,
-  prefix: mutant ? `globalThis.__stryker__ = { activeMutant: ${JSON.stringify(mutant)} };\n` : '',
-});
-const run = spawnSync(process.execPath, [path.resolve('test/page_test.js'), 'chromium', out, path.join(root, 'build')], { stdio: 'inherit' });
+require(path.resolve('stage.js')).stage({ source: '.', programJs: path.join(root, 'build-wasm/vornix.js'),
+  programWasm: path.join(root, 'build-wasm/vornix.wasm'), readme: path.join(root, 'README.md'), version: '0.0.0', out,
+  prefix: mutant ? `globalThis.__stryker__ = { activeMutant: ${JSON.stringify(mutant)} };\n` : '' });
+const failed = [['test/worker_test.js'], ...['chromium', 'webkit'].map((engine) => ['test/page_test.js', engine, out, path.join(root, 'build')])]
+  .some((args) => spawnSync(process.execPath, args, { stdio: 'inherit' }).status !== 0);
 fs.rmSync(out, { recursive: true, force: true });
-process.exit(run.status === null ? 1 : run.status);
+process.exit(failed ? 1 : 0);
