@@ -12,7 +12,7 @@
   const OPEN_FAILURE = 'ファイルをオープンできません';
   const BLOCK_SIZE = 1024;
   const PIECE = 1 << 20;
-  const ROWS_AT_ONCE = 200;
+  const ROWS_AT_ONCE = 100;
   const UNPACK_FIRST = 'The page could not load vornix.js, the program itself, which belongs in the same ' +
     'folder as this page. Unpack the whole zip into a folder first (not only index.html), then ' +
     'open index.html from that folder.';
@@ -194,7 +194,12 @@
       }
       $('files').tBodies[0].append(rows);
       $('results').hidden = false;
-      await new Promise((resolve) => setTimeout(resolve, 0));
+      // A frame drawn between batches, so that each one is laid out on its own; a hidden page
+      // draws none, and goes on after a tenth of a second.
+      await new Promise((resolve) => {
+        requestAnimationFrame(() => setTimeout(resolve, 0));
+        setTimeout(resolve, 100);
+      });
     }
   }
 
