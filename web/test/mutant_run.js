@@ -10,10 +10,14 @@ let root = process.cwd();
 while (!fs.existsSync(path.join(root, 'CMakePresets.json'))) root = path.dirname(root);
 const out = fs.mkdtempSync(path.join(require('node:os').tmpdir(), 'vornix-mutant-'));
 const mutant = process.env.__STRYKER_ACTIVE_MUTANT__;
-require(path.resolve('stage.js')).stage({ source: '.', programJs: path.join(root, 'build-wasm/vornix.js'),
-  programWasm: path.join(root, 'build-wasm/vornix.wasm'), readme: path.join(root, 'README.md'), version: '0.0.0', out,
-  prefix: mutant ? `globalThis.__stryker__ = { activeMutant: ${JSON.stringify(mutant)} };\n` : '' });
-const failed = [['test/worker_test.js'], ...['chromium', 'webkit'].map((engine) => ['test/page_test.js', engine, out, path.join(root, 'build')])]
-  .some((args) => spawnSync(process.execPath, args, { stdio: 'inherit' }).status !== 0);
-fs.rmSync(out, { recursive: true, force: true });
+let failed = true;
+try {
+  require(path.resolve('stage.js')).stage({ source: '.', programJs: path.join(root, 'build-wasm/vornix.js'),
+    programWasm: path.join(root, 'build-wasm/vornix.wasm'), readme: path.join(root, 'README.md'), version: '0.0.0', out,
+    prefix: mutant ? `globalThis.__stryker__ = { activeMutant: ${JSON.stringify(mutant)} };\n` : '' });
+  failed = [['test/worker_test.js'], ...['chromium', 'webkit'].map((engine) => ['test/page_test.js', engine, out, path.join(root, 'build')])]
+    .some((args) => spawnSync(process.execPath, args, { stdio: 'inherit' }).status !== 0);
+} finally {
+  fs.rmSync(out, { recursive: true, force: true });
+}
 process.exit(failed ? 1 : 0);
