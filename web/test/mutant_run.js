@@ -1,5 +1,5 @@
 // Stryker's command (web/stryker.conf.json): the worker's own checks, then the page's in
-// Chromium and WebKitGTK, on the scripts in its sandbox with its active mutant switched on in
+// Chromium, on the scripts in its sandbox with its active mutant switched on in
 // the page and in the worker, and the wasm build's program.
 'use strict';
 const { spawnSync } = require('node:child_process');
@@ -15,7 +15,7 @@ try {
   require(path.resolve('stage.js')).stage({ source: '.', programJs: path.join(root, 'build-wasm/vornix.js'),
     programWasm: path.join(root, 'build-wasm/vornix.wasm'), readme: path.join(root, 'README.md'), version: '0.0.0', out,
     prefix: mutant ? `globalThis.__stryker__ = { activeMutant: ${JSON.stringify(mutant)} };\n` : '' });
-  failed = [['test/worker_test.js'], ...['chromium', 'webkit'].map((engine) => ['test/page_test.js', engine, out, path.join(root, 'build')])]
+  failed = [['test/worker_test.js'], ['test/page_test.js', 'chromium', out, path.join(root, 'build')]]
     .some((args) => spawnSync(process.execPath, args, { stdio: 'inherit' }).status !== 0);
 } finally {
   fs.rmSync(out, { recursive: true, force: true });
