@@ -78,6 +78,10 @@ async function webkitDriver(folder) {
     driver = await new Builder().usingServer(`http://127.0.0.1:${port}`).withCapabilities({ browserName: 'MiniBrowser',
       'webkitgtk:browserOptions': { binary: BINARIES.webkit, args: ['--automation'] } }).build().catch(() => undefined);
   }
+  if (!driver) {
+    process.kill(-service.pid);
+    throw new Error('WebKitWebDriver under xvfb-run gave no session in 10 s');
+  }
   const evaluate = (fn, ...args) => driver.executeAsyncScript(`const done = arguments[arguments.length - 1];
     Promise.resolve((${fn}).apply(null, Array.from(arguments).slice(0, -1))).then(done, (e) => done('error: ' + e));`, ...args);
   const element = (selector) => driver.findElement(By.css(selector));
@@ -105,9 +109,15 @@ async function webkitDriver(folder) {
       await (await element(selector)).click();
       return Buffer.from(await evaluate(() => window.downloaded.pop()), 'latin1');
     },
+    // The driver stopped alone, xvfb-run stops its X server and removes its folder.
     close: async () => {
       await driver.quit().catch(() => {});
-      process.kill(-service.pid);
+      if (service.exitCode !== null) return;
+      const children = fs.readFileSync(`/proc/${service.pid}/task/${service.pid}/children`, 'utf8').trim().split(' ');
+      for (const child of children) {
+        if (fs.readFileSync(`/proc/${child}/comm`, 'utf8').trim() === 'WebKitWebDriver') process.kill(Number(child));
+      }
+      await new Promise((resolve) => service.on('exit', resolve));
     },
   };
 }
