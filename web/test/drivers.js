@@ -55,7 +55,8 @@ async function puppeteerDriver(engine, folder) {
     choose: async (paths) => (await page.$('#image')).uploadFile(...paths),
     download: async (selector) => {
       await page.click(selector);
-      while (completed.length === 0) await sleep(20);
+      for (let i = 0; i < 750 && completed.length === 0; i++) await sleep(20);
+      if (completed.length === 0) throw new Error(`no download completed in 15 s after clicking ${selector}`);
       return fs.readFileSync(completed.shift());
     },
     close: () => browser.close(),
