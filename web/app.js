@@ -1,75 +1,43 @@
-// The page around vornix compiled to WebAssembly (vornix.js, which defines createVornix). Each
-// image runs in a fresh instance of the program, as in a new process, on an in-memory folder;
-// the page shows what the program printed and the files it wrote there, and nothing else.
+// The page around vornix compiled to WebAssembly. vornix.js gives the program's module
+// (vornixWasm), compiled here once, and the source of the Web Worker that runs it
+// (vornixWorkerSource). Each image runs in that worker, in a fresh instance of the program, so
+// the page never waits on it; the page shows what the program printed and the files it wrote,
+// and nothing else but a note where the worker found no D88 disk header.
 'use strict';
+/* global vornixWasm, vornixWorkerSource, vornixVersion */
 
 (() => {
-  // The program's open-failure message, "the file cannot be opened", as the Shift-JIS bytes it
-  // writes whatever the terminal.
-  const OPEN_FAILURE = [
-    0x83, 0x74, 0x83, 0x40, 0x83, 0x43, 0x83, 0x8b, 0x82, 0xf0, 0x83, 0x49, 0x81, 0x5b, 0x83,
-    0x76, 0x83, 0x93, 0x82, 0xc5, 0x82, 0xab, 0x82, 0xdc, 0x82, 0xb9, 0x82, 0xf1,
-  ];
+  // The program's open-failure message, "the file cannot be opened", which it writes in
+  // Shift-JIS whatever the terminal.
+  const OPEN_FAILURE = 'ファイルをオープンできません';
   const BLOCK_SIZE = 1024;
-  const VIEW_BYTES = 512;
-  const NEWLINE = 0x0a;
+  const PIECE = 1 << 20;
+  const ROWS_AT_ONCE = 100;
+  const UNPACK_FIRST = 'The page could not load vornix.js, the program itself, which belongs in the same ' +
+    'folder as this page. Unpack the whole zip into a folder first (not only index.html), then ' +
+    'open index.html from that folder.';
+
+  const OLD_BROWSER = 'This browser could not start the program, which needs WebAssembly and Web ' +
+    'Workers: try a current Chrome, Edge, Firefox or Safari.';
 
   const $ = (id) => document.getElementById(id);
-  let files = [];
-  let imageName = '';
+  let compiling = null;
+  let workerUrl = null;
+  let worker = null;
+  let results = [];
+  let queue = [];
+  let running = null;
   let runNumber = 0;
+  let timer = 0;
 
-  function splitLines(bytes) {
-    const lines = [];
-    let start = 0;
-    for (let i = 0; i < bytes.length; i++) {
-      if (bytes[i] === NEWLINE) {
-        lines.push(bytes.slice(start, i));
-        start = i + 1;
-      }
-    }
-    if (start < bytes.length) lines.push(bytes.slice(start));
-    return lines;
-  }
+  const plural = (count, one) => count + ' ' + one + (count === 1 ? '' : 's');
+  const thousands = (count) => String(count).replace(/\B(?=(\d{3})+$)/g, ',');
+  const byteCount = (count) => thousands(count) + (count === 1 ? ' byte' : ' bytes');
+  const seconds = (from) => ((performance.now() - from) / 1000).toFixed(1) + ' s';
 
-  const sameBytes = (a, b) => a.length === b.length && a.every((value, i) => value === b[i]);
-
-  // Runs the program on the image bytes (null when the browser could not read them, so that the
-  // program finds nothing at the path) or on a folder; returns its output and files.
-  async function runProgram(name, bytes, isFolder) {
-    const out = [];
-    const err = [];
-    const program = await createVornix({
-      // Byte by byte, so that the Shift-JIS message reaches the page as the program wrote it;
-      // the bytes arrive as signed numbers.
-      preRun: [(module) => module.FS.init(null,
-        (byte) => { if (byte !== null) out.push(byte & 0xff); },
-        (byte) => { if (byte !== null) err.push(byte & 0xff); })],
-      print: () => {},
-      printErr: () => {},
-    });
-    const fs = program.FS;
-    fs.mkdir('/image');
-    fs.mkdir('/out');
-    const imagePath = '/image/' + (name.replace(/\//g, '_') || 'image');
-    if (isFolder) {
-      fs.mkdir(imagePath);
-    } else if (bytes !== null) {
-      fs.writeFile(imagePath, bytes);
-    }
-    fs.chdir('/out');
-    const status = program.callMain([imagePath]);
-    const written = [];
-    const decoder = new TextDecoder();
-    for (const line of splitLines(out)) {
-      const fileName = decoder.decode(new Uint8Array(line));
-      try {
-        written.push({ name: fileName, bytes: fs.readFile('/out/' + fileName) });
-      } catch (error) {
-        // Named but not written: the program says why on standard error.
-      }
-    }
-    return { status, written, messages: splitLines(err) };
+  function showProblem(text) {
+    $('problem').textContent = text;
+    $('problem').hidden = text === '';
   }
 
   function download(name, blob) {
@@ -100,33 +68,33 @@
     return (c ^ 0xffffffff) >>> 0;
   }
 
+  // The fields a local header (at 4) and a central one (at 6) share: version, flags, method,
+  // time, date, CRC, sizes, name length.
+  function commonFields(view, at, name, entry, crc) {
+    view.setUint16(at, 20, true);
+    view.setUint16(at + 8, (1 << 5) | 1, true);
+    view.setUint32(at + 10, crc, true);
+    view.setUint32(at + 14, entry.bytes.length, true);
+    view.setUint32(at + 18, entry.bytes.length, true);
+    view.setUint16(at + 22, name.length, true);
+  }
+
   function zipStored(entries) {
-    const DOS_DATE = (1 << 5) | 1;
     const parts = [];
     const directory = [];
     let offset = 0;
     let directorySize = 0;
     for (const entry of entries) {
-      const name = new TextEncoder().encode(entry.name);
+      const name = new TextEncoder().encode(entry.path);
       const crc = crc32(entry.bytes);
       const local = new DataView(new ArrayBuffer(30));
       local.setUint32(0, 0x04034b50, true);
-      local.setUint16(4, 20, true);
-      local.setUint16(12, DOS_DATE, true);
-      local.setUint32(14, crc, true);
-      local.setUint32(18, entry.bytes.length, true);
-      local.setUint32(22, entry.bytes.length, true);
-      local.setUint16(26, name.length, true);
+      commonFields(local, 4, name, entry, crc);
       parts.push(local, name, entry.bytes);
       const central = new DataView(new ArrayBuffer(46));
       central.setUint32(0, 0x02014b50, true);
       central.setUint16(4, 20, true);
-      central.setUint16(6, 20, true);
-      central.setUint16(14, DOS_DATE, true);
-      central.setUint32(16, crc, true);
-      central.setUint32(20, entry.bytes.length, true);
-      central.setUint32(24, entry.bytes.length, true);
-      central.setUint16(28, name.length, true);
+      commonFields(central, 6, name, entry, crc);
       central.setUint32(42, offset, true);
       directory.push(central, name);
       offset += 30 + name.length + entry.bytes.length;
@@ -142,10 +110,9 @@
   }
 
   function hexView(bytes) {
-    const shown = bytes.subarray(0, VIEW_BYTES);
     const lines = [];
-    for (let at = 0; at < shown.length; at += 16) {
-      const row = Array.from(shown.subarray(at, at + 16));
+    for (let at = 0; at < bytes.length; at += 16) {
+      const row = Array.from(bytes.subarray(at, at + 16));
       const hex = row.map((b) => b.toString(16).padStart(2, '0')).join(' ');
       const ascii = row.map((b) => (b >= 0x20 && b < 0x7f ? String.fromCharCode(b) : '.')).join('');
       lines.push(at.toString(16).padStart(8, '0') + '  ' + hex.padEnd(48) + '  ' + ascii);
@@ -153,10 +120,15 @@
     return lines.join('\n');
   }
 
-  function showFile(file) {
-    $('viewer-name').textContent = file.name;
+  function showFile(file, moveFocus) {
+    $('viewer-name').textContent = file.path;
+    $('viewer-size').textContent = byteCount(file.bytes.length);
     $('hex').textContent = hexView(file.bytes);
     $('viewer').hidden = false;
+    if (moveFocus) {
+      $('viewer').scrollIntoView({ block: 'start' });
+      $('hex').focus({ preventScroll: true });
+    }
   }
 
   function button(text, label, action) {
@@ -168,98 +140,256 @@
     return element;
   }
 
-  function showMessages(messages) {
+  const allFiles = () => results.flatMap((result) => result.files);
+
+  function showResults() {
     const list = $('message-list');
+    const notes = $('notes');
     list.replaceChildren();
-    for (const line of messages) {
-      const item = document.createElement('li');
-      if (sameBytes(line, OPEN_FAILURE)) {
-        const japanese = document.createElement('span');
-        japanese.lang = 'ja';
-        japanese.textContent = new TextDecoder('shift_jis').decode(new Uint8Array(line));
-        const english = document.createElement('span');
-        english.textContent = 'The file cannot be opened.';
-        item.append(japanese, ' ', english);
-      } else {
-        item.textContent = new TextDecoder().decode(new Uint8Array(line));
+    notes.replaceChildren();
+    const several = results.length > 1;
+    for (const result of results) {
+      for (const line of result.messages) {
+        const item = document.createElement('li');
+        if (several) item.append(result.name + ': ');
+        if (new TextDecoder('shift_jis').decode(line) === OPEN_FAILURE) {
+          const japanese = document.createElement('span');
+          japanese.lang = 'ja';
+          japanese.textContent = OPEN_FAILURE;
+          item.append(japanese, ' The file cannot be opened.');
+        } else {
+          item.append(new TextDecoder().decode(line));
+        }
+        list.append(item);
       }
-      list.append(item);
+      if (result.note) {
+        const note = document.createElement('li');
+        note.textContent = result.note;
+        notes.append(note);
+      }
     }
-    $('messages').hidden = messages.length === 0;
+    $('messages').hidden = list.children.length === 0 && notes.children.length === 0;
+    $('message-list').hidden = list.children.length === 0;
+    $('notes-part').hidden = notes.children.length === 0;
   }
 
-  function showFiles() {
-    const body = $('files').tBodies[0];
-    body.replaceChildren();
-    for (const file of files) {
-      const row = body.insertRow();
-      row.insertCell().textContent = file.name;
-      const size = row.insertCell();
-      size.className = 'number';
-      size.textContent = file.bytes.length.toLocaleString('en');
-      const blocks = row.insertCell();
-      blocks.className = 'number';
-      blocks.textContent = String(file.bytes.length / BLOCK_SIZE);
-      const actions = row.insertCell();
-      actions.append(
-        button('Show bytes', 'Show the first bytes of ' + file.name, () => showFile(file)),
-        button('Download', 'Download ' + file.name,
-          () => download(file.name, new Blob([file.bytes], { type: 'application/octet-stream' }))));
+  // Rows are added a few hundred at a time, so that a long list never holds up the page.
+  async function appendRows(files, thisRun) {
+    for (let start = 0; start < files.length && thisRun === runNumber; start += ROWS_AT_ONCE) {
+      const rows = document.createDocumentFragment();
+      for (const file of files.slice(start, start + ROWS_AT_ONCE)) {
+        const row = document.createElement('tr');
+        row.insertCell().textContent = file.path;
+        const size = row.insertCell();
+        size.className = 'number';
+        size.textContent = thousands(file.bytes.length);
+        const blocks = row.insertCell();
+        blocks.className = 'number';
+        blocks.textContent = String(file.bytes.length / BLOCK_SIZE);
+        row.insertCell().append(
+          button('Show bytes', 'Show bytes of ' + file.path, () => showFile(file, true)),
+          button('Download', 'Download ' + file.path,
+            () => download(file.name, new Blob([file.bytes], { type: 'application/octet-stream' }))));
+        rows.append(row);
+      }
+      $('files').tBodies[0].append(rows);
+      $('results').hidden = false;
+      // A frame drawn between batches, so that each one is laid out on its own; a hidden page
+      // draws none, and goes on after a tenth of a second.
+      await new Promise((resolve) => {
+        requestAnimationFrame(() => setTimeout(resolve, 0));
+        setTimeout(resolve, 100);
+      });
     }
-    $('results').hidden = files.length === 0;
   }
 
-  async function run(name, readBytes, isFolder) {
-    const thisRun = ++runNumber;
-    // Nothing of an earlier image stays on the page while the next one runs.
-    files = [];
-    imageName = name;
-    showFiles();
-    showMessages([]);
-    $('viewer').hidden = true;
-    $('status').textContent = 'Running vornix on ' + name + '…';
-    let bytes = null;
-    try {
-      bytes = isFolder ? null : new Uint8Array(await readBytes());
-    } catch (error) {
-      bytes = null;
+  function summary() {
+    const count = plural(allFiles().length, 'chunk file');
+    if (results.length !== 1) return plural(results.length, 'image') + ': ' + count + '.';
+    const [result] = results;
+    return result.name + ': ' + count + (result.status === 0 ? '.' :
+      '; vornix reported a problem, shown under Messages.');
+  }
+
+  function setRunning(item) {
+    clearInterval(timer);
+    running = item;
+    $('run').hidden = item === null;
+    if (item === null) return;
+    item.started = performance.now();
+    $('run-name').textContent = item.name + (item.isFolder ? '' : ' (' + byteCount(item.size) + ')');
+    $('elapsed').textContent = '0.0 s';
+    timer = setInterval(() => { $('elapsed').textContent = seconds(item.started); }, 100);
+  }
+
+  function stopWorker() {
+    if (worker) worker.terminate();
+    worker = null;
+  }
+
+  // A folder name in the zip for each of several images: the image's name without its
+  // extension, made unique.
+  function folderFor(name) {
+    const base = name.replace(/\.[^.]*$/, '').replace(/[\\/:*?"<>|\x00-\x1f]/g, '_') || 'image';
+    let folder = base;
+    for (let n = 2; results.some((result) => result.folder === folder); n++) folder = base + '-' + n;
+    return folder;
+  }
+
+  // The runner's answer; one that is stopped meanwhile never answers.
+  function answer(runner, message, transfer = []) {
+    return new Promise((resolve) => {
+      runner.onmessage = (event) => resolve(event.data);
+      runner.onerror = (event) => {
+        event.preventDefault();
+        resolve({ failure: event.message || 'the worker stopped' });
+      };
+      runner.postMessage(message, transfer);
+    });
+  }
+
+  async function runNext(thisRun, module) {
+    const item = queue.shift();
+    if (!item) {
+      setRunning(null);
+      $('status').textContent = summary();
+      performance.mark('vornix-listed');
+      return;
     }
-    const result = await runProgram(name, bytes, isFolder);
+    setRunning(item);
+    $('status').textContent = 'Running vornix on ' + item.name + '…';
+    if (!worker) worker = new Worker(workerUrl);
+    const runner = worker;
+    const message = { module, name: item.name, isFolder: item.isFolder };
+    let result = await answer(runner, { ...message, image: item.isFolder ? null : { file: item.file, size: item.size } });
+    if (result.unreadable) {
+      const pieces = await copyOf(item.file, item.size, thisRun);
+      result = await answer(runner, { ...message, image: pieces && { pieces, size: item.size }, asIs: true },
+        (pieces || []).filter(Boolean));
+    }
     if (thisRun !== runNumber) return;
-    files = result.written;
-    showFiles();
-    showMessages(result.messages);
-    const count = files.length === 1 ? '1 chunk file' : files.length + ' chunk files';
-    $('status').textContent = name + ': ' + count + (result.status === 0 ? '.' :
-      ', exit status ' + result.status + ' (see the messages).');
-    if (files.length > 0) showFile(files[0]);
-    performance.mark('vornix-listed');
+    if (result.failure) {
+      stopWorker();
+      fail('vornix stopped unexpectedly on ' + item.name + ' (' + result.failure + '). Reload the ' +
+        'page and choose the image again; if that fails too, run the program on it from the command line.');
+      return;
+    }
+    const folder = queue.length > 0 || results.length > 0 ? folderFor(item.name) : '';
+    const files = result.files.map((file) => ({ name: file.name, bytes: file.bytes, path: folder ? folder + '/' + file.name : file.name }));
+    const note = result.recognised ? '' : item.name + ': no D88 disk header was recognised at its start, ' +
+      'so it is probably not a D88 image.';
+    results.push({ name: item.name, folder, status: result.status, files, messages: result.messages, note });
+    showResults();
+    if (results.length === 1 && files.length > 0) showFile(files[0], false);
+    await appendRows(files, thisRun);
+    if (thisRun === runNumber) runNext(thisRun, module);
+  }
+
+  // The File in memory, in 1 MiB pieces, for a worker that may not read it where it lies (WebKit
+  // from file://); a piece of zeros is left out (null), so that a sparse image takes no memory.
+  // Null where the page cannot read the File either, gets fewer bytes than it had when chosen,
+  // or the run is stopped.
+  async function copyOf(file, size, thisRun) {
+    try {
+      const pieces = [];
+      let got = 0;
+      for (let at = 0; at < size && thisRun === runNumber; at += PIECE) {
+        const piece = await file.slice(at, at + PIECE).arrayBuffer();
+        const zeros = piece.byteLength === PIECE && new Int32Array(piece).every((word) => word === 0);
+        pieces.push(zeros ? null : piece);
+        got += piece.byteLength;
+      }
+      return got === size ? pieces : null;
+    } catch (error) {
+      return null;
+    }
+  }
+
+  function fail(text) {
+    setRunning(null);
+    queue = [];
+    $('status').textContent = '';
+    showProblem(text);
+  }
+
+  // Runs each image in turn, replacing what was shown and stopping any run under way.
+  function runImages(items) {
+    const thisRun = ++runNumber;
+    stopWorker();
+    results = [];
+    $('files').tBodies[0].replaceChildren();
+    $('results').hidden = true;
+    // Each File's size as it is now: a file changed or gone later then cannot pass for whole.
+    queue = items.map((item) => ({ ...item, size: item.isFolder ? 0 : item.file.size }));
+    showResults();
+    showProblem('');
+    $('viewer').hidden = true;
+    if (!compiling) {
+      fail(typeof vornixWorkerSource === 'string' ? OLD_BROWSER : UNPACK_FIRST);
+      return;
+    }
+    compiling.then((module) => runNext(thisRun, module), () => fail(OLD_BROWSER));
+  }
+
+  function stop() {
+    if (!running) return;
+    runNumber++;
+    stopWorker();
+    const { name, started } = running;
+    const rest = queue.length;
+    queue = [];
+    setRunning(null);
+    $('status').textContent = 'Stopped vornix on ' + name + ' after ' + seconds(started) +
+      (rest > 0 ? '; ' + plural(rest, 'more image') + ' not run.' : '.');
+  }
+
+  // Compiled once for the page; each image gets a fresh instance of it in the worker.
+  if (typeof vornixWasm === 'string' && typeof vornixWorkerSource === 'string') {
+    $('version').textContent = 'vornix ' + vornixVersion;
+    try {
+      workerUrl = URL.createObjectURL(new Blob([vornixWorkerSource], { type: 'text/javascript' }));
+      const bytes = Uint8Array.from(atob(vornixWasm), (c) => c.charCodeAt(0));
+      compiling = WebAssembly.compile(bytes);
+    } catch (error) {
+      compiling = null;
+    }
+  } else {
+    showProblem(UNPACK_FIRST);
   }
 
   $('image').addEventListener('change', (event) => {
-    const file = event.target.files[0];
+    const picked = Array.from(event.target.files);
     // The benchmark measures from here to the list shown.
     performance.mark('vornix-chosen');
-    if (file) run(file.name, () => file.arrayBuffer(), false);
+    // Cleared, so that the same file chosen again is a change too.
+    event.target.value = '';
+    if (picked.length > 0) runImages(picked.map((file) => ({ name: file.name, file, isFolder: false })));
   });
+  $('stop').addEventListener('click', stop);
   $('download-all').addEventListener('click', () => {
-    const base = imageName.replace(/\.[^.]*$/, '') || 'vornix';
-    download(base + '-chunks.zip', zipStored(files));
+    const base = results.length === 1 ? results[0].name.replace(/\.[^.]*$/, '') || 'vornix' : 'vornix';
+    download(base + '-chunks.zip', zipStored(allFiles()));
   });
+  // A file dropped anywhere on the page is taken, never left to the browser to open or save.
   const drop = $('drop');
-  drop.addEventListener('dragover', (event) => {
+  document.addEventListener('dragover', (event) => {
     event.preventDefault();
     drop.classList.add('over');
   });
-  drop.addEventListener('dragleave', () => drop.classList.remove('over'));
-  drop.addEventListener('drop', (event) => {
+  document.addEventListener('dragleave', (event) => {
+    if (event.relatedTarget === null) drop.classList.remove('over');
+  });
+  document.addEventListener('drop', (event) => {
     event.preventDefault();
     drop.classList.remove('over');
-    const item = event.dataTransfer.items && event.dataTransfer.items[0];
-    const entry = item && item.webkitGetAsEntry ? item.webkitGetAsEntry() : null;
-    const file = event.dataTransfer.files[0];
+    const items = Array.from(event.dataTransfer.items || []);
+    const files = Array.from(event.dataTransfer.files);
     // A folder gets what the program says of a folder: that it cannot be opened.
-    if (entry && entry.isDirectory) run(entry.name, null, true);
-    else if (file) run(file.name, () => file.arrayBuffer(), false);
+    const images = files.map((file, i) => {
+      const entry = items[i] && items[i].webkitGetAsEntry ? items[i].webkitGetAsEntry() : null;
+      return { name: file.name, file, isFolder: Boolean(entry && entry.isDirectory) };
+    });
+    $('image').value = '';
+    if (images.length > 0) runImages(images);
   });
 })();

@@ -18,4 +18,8 @@ function nativeRun(nativeDir, imagePath) {
   return { status: run.status, out: run.stdout.toString(), files, milliseconds };
 }
 
-module.exports = { nativeRun };
+// What a test lacks without the native build, in one line, or ''.
+const nativeMissing = (nativeDir) => (['vornix', 'demo.d88'].every((name) => fs.existsSync(path.join(nativeDir || '', name))) ? '' :
+  `needs the native build in ${nativeDir}: cmake --preset default && cmake --build build --target vornix demo_image`);
+
+module.exports = { nativeRun, nativeMissing };

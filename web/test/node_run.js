@@ -4,7 +4,12 @@
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const { nativeRun } = require('./native_run.js');
+const { nativeRun, nativeMissing } = require('./native_run.js');
+
+if (nativeMissing(process.argv[3])) {
+  console.error('web.node_run ' + nativeMissing(process.argv[3]));
+  process.exit(1);
+}
 
 (async () => {
   const [vornixJs, nativeDir] = process.argv.slice(2);

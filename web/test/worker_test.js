@@ -1,0 +1,41 @@
+// The worker's own parts under Node: which first bytes count as a D88 disk header (a table of
+// headers built here from the format's layout), and reads across the 1 MiB blocks of a copy
+// whose pieces of zeros the page left out. Usage: node worker_test.js [WORKER_JS]
+'use strict';
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const vm = require('node:vm');
+
+const worker = { __stryker__: { activeMutant: process.env.__STRYKER_ACTIVE_MUTANT__ } };
+vm.runInNewContext(fs.readFileSync(process.argv[2] || `${__dirname}/../worker.js`, 'utf8'), worker);
+const MiB = 1 << 20;
+// A disk header: write protect at 26, media type at 27, disk size at 28, track offsets from 32.
+const header = (edit) => {
+  const bytes = Buffer.alloc(688);
+  bytes.writeUInt32LE(0x55000, 28);
+  [688, 5000, 0].forEach((offset, track) => bytes.writeUInt32LE(offset, 32 + 4 * track));
+  edit(bytes);
+  return new Uint8Array(bytes);
+};
+for (const [edit, recognised, what] of [[() => {}, true, '2D, writable'], [(b) => { b[26] = 0x10; b[27] = 0x40; }, true, 'protected 1DD'],
+  [(b) => b.writeUInt32LE(672, 32), true, '160-track table'], [(b) => b.writeUInt32LE(0x55000, 36), true, 'track at the end'],
+  [(b) => { b[26] = 1; }, false, 'protect flag 1'], [(b) => { b[27] = 0x50; }, false, 'media 0x50'], [(b) => { b[27] = 8; }, false, 'media 8'],
+  [(b) => b.writeUInt32LE(687, 28), false, 'size below a header'], [(b) => b.writeUInt32LE(671, 36), false, 'track inside the header'],
+  [(b) => b.writeUInt32LE(0x55001, 40), false, 'track past the disk'], [(b) => b.writeUInt32LE(9, 668), false, 'entry 159'],
+  [(b) => b.writeUInt32LE(9, 676), true, 'entry 161, sector data where the table is short']]) {
+  assert.equal(worker.hasDiskHeader(header(edit)), recognised, what);
+}
+assert.equal(worker.hasDiskHeader(header(() => {}).subarray(0, 687)), false, 'cut short');
+const copy = { pieces: [new Uint8Array(MiB).fill(1).buffer, null, new Uint8Array(10).fill(3).buffer], size: 2 * MiB + 10 };
+const read = (position, length) => {
+  const buffer = new Uint8Array(length + 2).fill(9);
+  return [worker.readCached(copy, buffer, 1, length, position), Array.from(buffer)];
+};
+assert.deepEqual(read(MiB - 2, 4), [4, [9, 1, 1, 0, 0, 9]]);
+assert.deepEqual(read(2 * MiB + 8, 5), [2, [9, 3, 3, 9, 9, 9, 9]]);
+assert.deepEqual(read(2 * MiB + 10, 3), [0, [9, 9, 9, 9, 9]]);
+assert.deepEqual(Array.from(worker.head(copy)), Array(688).fill(1));
+vm.runInContext('cache.clear()', worker);
+assert.equal(worker.head({ pieces: [new ArrayBuffer(100)], size: 700 }), null, 'fewer bytes than the file had');
+assert.equal(worker.readCached({ pieces: [new ArrayBuffer(100)], size: 700 }, new Uint8Array(700), 0, 700, 0), 100);
+console.log('web.worker: 1 passed, 0 failed');
