@@ -13,11 +13,7 @@ namespace {
 
 bool identifyDescriptor(int descriptor, FileIdentity& identity) {
   struct stat status {};
-  if (fstat(descriptor, &status) != 0) {
-    return false;
-  }
-  identity = posix_files::identityOf(status);
-  return true;
+  return posix_files::inspectDescriptor(descriptor, status, identity);
 }
 
 // A block device may refuse a read that starts beyond its end with EINVAL, where a regular
@@ -70,16 +66,14 @@ size_t readImageAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size
   const int descriptor = fileno(stream);
   size_t done = 0;
   while (done < size) {
-    const ssize_t got = pread(descriptor, dest + done, size - done,
-                              static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    const ssize_t got = posix_files::retryInterrupted([&] {
+      return pread(descriptor, dest + done, size - done,
+                   static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    });
     if (got == 0) {
       break;
     }
     if (got < 0) {
-      // An interrupted read delivered nothing; the signal handlers ask for no restart.
-      if (errno == EINTR) {
-        continue;
-      }
       if (!(errno == EINVAL && isBlockDevice(descriptor))) {
         error = errno;
       }

@@ -85,9 +85,12 @@ bool mayBeTheImage(HANDLE handle, uint64_t size, bool readable, const ExistingFi
   if (rules.imageHead == nullptr || size != rules.imageSize) {
     return false;
   }
-  bool unreadable = !readable || !moveTo(handle, 0);
-  return unreadable || startsWith(handle, rules.imageHead, rules.imageHeadSize, &unreadable) ||
-         unreadable;
+  if (!readable || !moveTo(handle, 0)) {
+    return true;
+  }
+  bool unreadable = false;
+  const bool same = startsWith(handle, rules.imageHead, rules.imageHeadSize, &unreadable);
+  return same || unreadable;
 }
 
 // Marks the open file for removal when its last handle closes: the file the run holds, whatever
