@@ -1,6 +1,7 @@
 // What the program needs from the system beyond standard C++: opening the image only when it is
 // a file that can be positioned, telling files apart by the system's own identity, publishing a
-// chunk file only once it is whole, and ending a run by a signal only between two chunk files.
+// chunk file only once it is whole and on the disk, and ending a run by a signal only between two
+// chunk files.
 // The sources in platform/posix/ and platform/windows/ each implement all of it; the build
 // compiles the ones for the target.
 #pragma once
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <string>
 #include <system_error>
+#include <vector>
 
 // A link, or another name of the same file, gives the same identity as the file itself.
 struct FileIdentity {
@@ -99,7 +101,9 @@ enum class NameLeft {
 
 struct FileWriteResult {
   bool complete = false;
-  // The file that holds the chunk, when complete.
+  // Written whole where no chunk name shows it, waiting for nameStagedFiles to give it its name.
+  bool staged = false;
+  // The file that holds the chunk, when complete or staged.
   FileIdentity written;
   // Why the write failed.
   std::string reason;
@@ -109,20 +113,35 @@ struct FileWriteResult {
   std::string leftoverReason;
 };
 
-// Writes size bytes to fileName in the current directory so that, however the run ends, the name
-// holds what it held before, the whole chunk, or nothing:
+// Writes size bytes to fileName in the current directory so that, however the run ends and
+// whenever the power fails, the name holds what it held before, the whole chunk, or nothing:
 // - a new file is written where no name shows it, or under a temporary name of the run's own,
-//   and gets the chunk's name only when complete, and only if the name is still free;
+//   and is left staged: it gets the chunk's name from nameStagedFiles, once its bytes are on the
+//   disk, and only if the name is still free;
 // - an existing regular file that rules accept and that already holds the bytes is not written
 //   at all, only given the time of a write;
 // - one with other bytes is replaced by a complete new file when nothing is lost by it (one
-//   link, the user's own, no extended attributes, its mode and group carried over); when that
-//   cannot be done it is rewritten in place, keeping its identity, owner, mode and links, and a
-//   failure that changed none of its bytes leaves it as it was;
+//   link, the user's own, no extended attributes, its mode and group carried over), staged the
+//   same way, so that the older file goes only once the new one is on the disk; when that cannot
+//   be done it is rewritten in place, keeping its identity, owner, mode and links, and flushed to
+//   the disk before it counts as complete; a failure that changed none of its bytes leaves it as
+//   it was;
 // - anything else under the name (a symbolic link, a directory, a FIFO, a device, a socket) is
 //   left unchanged without being opened.
+// data must stay as it is until nameStagedFiles has named the file.
 FileWriteResult writeFileWhole(const char* fileName, const uint8_t* data, size_t size,
                                const ExistingFileRules& rules);
+
+// Whether the staged files hold as many descriptors as the run may keep open; they must then be
+// named before another file is written.
+bool stagedFilesFull();
+
+// Flushes the bytes of every staged file to the disk, all at once where the file system allows,
+// then gives each its chunk name with the checks writeFileWhole describes, and flushes the
+// folder's entries. Returns one result for each staged file, in the order they were written;
+// folderError is set to the system's reason when the folder's entries could not be flushed. A
+// failed flush of the bytes fails every staged file, and none of them gets its name.
+std::vector<FileWriteResult> nameStagedFiles(int& folderError);
 
 // The size of the file an open stream reads; false when the system cannot tell.
 bool measureStream(std::FILE* stream, uint64_t& size);
@@ -152,4 +171,7 @@ void prepareProcess();
 // (the first one of a PID namespace) exits with 128 + the signal's number instead.
 void holdEndingSignals();
 void endRunIfSignalled();
+// Whether an ending signal waits, so that the files written so far must be named before the run
+// ends by it.
+bool endingSignalWaits();
 void releaseEndingSignals();

@@ -859,10 +859,13 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
            "quiet=attach,personality,path-resolution -o " +
            quoteForShell(trace) + " " + injection + " " + wrapper;
   };
-  // ZK001 is complete and not yet named at the run's second link: to its chunk name when new, to
-  // a temporary one when it replaces an older file.
+  // ZK000 is named at the run's first link; ZK001 at its second, when new, or given a temporary
+  // name to replace an older file. ZK001 is written by the run's second write.
   const auto atSecondLink = [&](const std::string& action) {
     return traced("-e trace=linkat -e inject=linkat:" + action + ":when=2");
+  };
+  const auto atSecondWrite = [&](const std::string& action) {
+    return traced("-e trace=write -e inject=write:" + action + ":when=2");
   };
   const auto olderSecondFile = [&] { writeBinaryFile(work.file("ZK001"), older.bytes); };
   const auto previousRun = [&] {
@@ -900,20 +903,20 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   const FolderHolds& holds = temporaryFolderHolds();
 
   std::vector<Case> cases;
-  // The file being written is finished, then the run ends by the signal; its name is printed.
+  // The files written so far are named, then the run ends by the signal; their names are printed.
   for (const int number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGXCPU, SIGPROF, SIGPOLL,
                            SIGVTALRM, SIGUSR1, SIGUSR2, SIGPWR, SIGRTMIN, SIGRTMAX - 1}) {
     // cppcheck-suppress useStlAlgorithm ; one row per signal reads plainer than a transform
     cases.push_back({"signal " + std::to_string(number),
                      olderSecondFile,
-                     atSecondLink("signal=" + std::to_string(number)),
+                     atSecondWrite("signal=" + std::to_string(number)),
                      128 + number,
                      "",
                      {chunks[0], chunks[1]}});
   }
   cases.push_back({"SIGINT ignored at start stays ignored",
                    olderSecondFile,
-                   atSecondLink("signal=INT") + "env --ignore-signal=INT",
+                   atSecondWrite("signal=INT") + "env --ignore-signal=INT",
                    0,
                    "",
                    {chunks[0], chunks[1], chunks[2]}});
@@ -937,10 +940,11 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    128 + SIGKILL,
                    "",
                    {chunks[0], chunks[1], chunks[2]}});
-  // Where a file system makes no unnamed files, new ones are written under a temporary name.
+  // Where a file system makes no unnamed files, new ones are written under a temporary name. The
+  // run's first open of its folder is the one its names are flushed by.
   cases.push_back({"no unnamed files",
                    [] {},
-                   traced("-P . -e inject=openat:error=EOPNOTSUPP"),
+                   traced("-P . -e inject=openat:error=EOPNOTSUPP:when=2+"),
                    0,
                    "",
                    {chunks[0], chunks[1], chunks[2]}});
@@ -983,12 +987,12 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    "vornix: cannot write ZK001: Input/output error; left empty\n",
                    {chunks[0], {"ZK001", {}}, chunks[2]},
                    true});
-  // Another process gives ZK000 a second name while ZK001 is written: it keeps chunk 0.
+  // Another process gives ZK000 a second name while ZK001 is named: it keeps chunk 0.
   cases.push_back({"a second name made meanwhile",
                    [] {},
                    once("[ -e ZK000 ]", "ln ZK000 ZK002") + atSecondLink("delay_enter=1000000"),
                    1,
-                   "vornix: cannot write ZK002: it is ZK000, written earlier in this run\n",
+                   "vornix: cannot write ZK002: File exists\n",
                    {chunks[0], chunks[1], {"ZK002", chunks[0].bytes}},
                    true});
   // Another process puts its file under ZK000 while the run writes ZK000: a failure leaves it.
@@ -1045,7 +1049,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   // File systems without unnamed files, without rename flags, without hard links (FAT, exFAT,
   // SMB): the first unnamed file refused stands for all of them.
   const std::string withoutRenameFlags =
-      "-e inject=openat:error=EOPNOTSUPP:when=1 -e inject=renameat2:error=EINVAL ";
+      "-e inject=openat:error=EOPNOTSUPP:when=2 -e inject=renameat2:error=EINVAL ";
   const std::string withoutLinks = withoutRenameFlags + "-e inject=link:error=EPERM ";
   const std::string names = on({".", "ZK000", "ZK001", "ZK002", ".ZK000.vornix", ".ZK001.vornix"});
   const std::string noRenameFlags = names + withoutRenameFlags;
@@ -1225,11 +1229,12 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    true,
                    [] {},
                    1});
-  // No descriptor left for the older file's replacement (ZK001's unnamed file is the run's second):
+  // No descriptor left for the older file's replacement (ZK001's unnamed file is the run's third
+  // open of its folder):
   // the chunk fails and the file stays; it is not rewritten in place instead.
   cases.push_back({"an older file whose replacement cannot be made",
                    olderSecondFile,
-                   traced("-P . -e inject=openat:error=EMFILE:when=2"),
+                   traced("-P . -e inject=openat:error=EMFILE:when=3"),
                    1,
                    "vornix: cannot write ZK001: Too many open files\n",
                    {chunks[0], older, chunks[2]},
@@ -1257,7 +1262,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   if (geteuid() == 0 && !testingUnderRunner()) {
     cases.push_back({"SIGTERM to a container's first process",
                      olderSecondFile,
-                     atSecondLink("signal=TERM") + "unshare --pid --fork",
+                     atSecondWrite("signal=TERM") + "unshare --pid --fork",
                      128 + SIGTERM,
                      "",
                      {chunks[0], chunks[1]}});

@@ -30,7 +30,14 @@ struct ChunkFileRecord {
   std::vector<WrittenChunkFile> written;
 };
 
+// A chunk file written and not yet named or reported, in the order the chunks were found.
+struct UnfinishedChunkFile {
+  std::string name;
+  FileWriteResult result;
+};
+
 ChunkFileRecord record;
+std::vector<UnfinishedChunkFile> unfinished;
 
 std::optional<FileIdentity> known(const FileIdentity* identity) {
   return identity != nullptr ? std::optional<FileIdentity>(*identity) : std::nullopt;
@@ -104,6 +111,7 @@ void beginChunkFiles(const ProtectedFiles& files) {
   record.standardOutput = known(files.standardOutput);
   record.standardError = known(files.standardError);
   record.written.clear();
+  unfinished.clear();
 }
 
 void announceChunkFile(const char* fileName) {
@@ -112,16 +120,46 @@ void announceChunkFile(const char* fileName) {
 }
 
 bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size) {
-  const FileWriteResult result = writeFileWhole(fileName, data, size, existingFileRules());
+  FileWriteResult result = writeFileWhole(fileName, data, size, existingFileRules());
   if (result.complete) {
     // Any other name this file gets, from this run or another process, is refused later.
     record.written.push_back({result.written, fileName});
-  } else {
-    reportFailure(std::string("write ") + fileName, result.reason + whatWasLeft(result.left));
   }
-  if (!result.leftover.empty()) {
-    reportFailure("remove " + result.leftover, result.leftoverReason);
+  unfinished.push_back({fileName, std::move(result)});
+  // A signal that came meanwhile ends the run once the files written so far have their names.
+  if (stagedFilesFull() || endingSignalWaits()) {
+    return finishChunkFiles();
+  }
+  return true;
+}
+
+bool finishChunkFiles() {
+  int folderError = 0;
+  const std::vector<FileWriteResult> named = nameStagedFiles(folderError);
+  size_t next = 0;
+  bool allWritten = true;
+  for (UnfinishedChunkFile& file : unfinished) {
+    if (file.result.staged && next < named.size()) {
+      file.result = named[next++];
+      if (file.result.complete) {
+        record.written.push_back({file.result.written, file.name});
+      }
+    }
+    announceChunkFile(file.name.c_str());
+    const FileWriteResult& result = file.result;
+    if (!result.complete) {
+      reportFailure("write " + file.name, result.reason + whatWasLeft(result.left));
+    }
+    if (!result.leftover.empty()) {
+      reportFailure("remove " + result.leftover, result.leftoverReason);
+    }
+    allWritten = allWritten && result.complete && result.leftover.empty();
+  }
+  unfinished.clear();
+  if (folderError != 0) {
+    reportFailure("flush the folder's entries to the disk", errnoText(folderError));
+    allWritten = false;
   }
   endRunIfSignalled();
-  return result.complete && result.leftover.empty();
+  return allWritten;
 }

@@ -36,8 +36,16 @@ bool standardStreamShowsImage(int descriptor);
 void announceChunkFile(const char* fileName);
 
 // Writes size bytes of data to the regular file fileName in the current directory, so that the
-// name never shows a partial chunk. Anything else under that name, the protected files, and a
-// file this run has already written under another name are left as they were. A failure is
-// reported on standard error, and so is a temporary name that could not be removed, which fails
-// the run as well; a signal that came meanwhile then ends the run.
+// name never shows a partial chunk, nor one whose bytes are not yet on the disk. Anything else
+// under that name, the protected files, and a file this run has already written under another
+// name are left as they were. The file may wait for its name, until finishChunkFiles or until
+// as many wait as the run may hold; data must stay as it is until then. False when it failed,
+// or when files that waited were finished and one of them failed.
 bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size);
+
+// Gives every chunk file written so far its name, after one flush of their bytes to the disk,
+// and prints the names in the order the chunks were found, each just before its file takes it.
+// Each failure is reported on standard error, and so is a temporary name that could not be
+// removed, which fails the run as well; a signal that came meanwhile then ends the run. False
+// when any of them failed.
+bool finishChunkFiles();

@@ -74,11 +74,11 @@ bool scanChunks(const uint8_t* imageBuffer, int32_t& fileCounter) {
     // A chunk's blocks are scanned too: one inside it may start a further, overlapping chunk.
     char fileName[kChunkFileNameCapacity];
     formatChunkFileName(fileName, fileCounter);
-    announceChunkFile(fileName);
     ++fileCounter;
     if (!writeChunkFile(fileName, block, static_cast<size_t>(blockCount) * kBlockSize)) {
       allWritten = false;
     }
   }
-  return allWritten;
+  // The buffer changes with the next disk, so every file of this one is finished first.
+  return finishChunkFiles() && allWritten;
 }

@@ -34,8 +34,10 @@ bool roomFor(int descriptor, size_t size, int& error) {
   return true;
 }
 
-// Writes data over the start of the open file and cuts it to the chunk's length, whatever
-// length another process gave it meanwhile.
+}  // namespace
+
+// The chunk's length whatever length another process gave the file meanwhile; flushed before it
+// counts as written, since no older copy stays to fall back on.
 void rewriteInPlace(Descriptor& file, const char* fileName, const FileIdentity& identity,
                     const uint8_t* data, size_t size, FileWriteResult& result) {
   int error = 0;
@@ -50,8 +52,8 @@ void rewriteInPlace(Descriptor& file, const char* fileName, const FileIdentity& 
     error = errno;
     written = false;
   }
-  // Some file systems report a failed write only when the file is closed.
-  if (written && !file.close()) {
+  // Some file systems report a failed write only when the file is flushed or closed.
+  if (written && !(flushFile(file.get()) && file.close())) {
     error = errno;
     written = false;
   }
@@ -65,6 +67,8 @@ void rewriteInPlace(Descriptor& file, const char* fileName, const FileIdentity& 
     result.left = withdrawFile(fileName, identity, file, result);
   }
 }
+
+namespace {
 
 FileWriteResult writeExistingFile(const char* fileName, const uint8_t* data, size_t size,
                                   const ExistingFileRules& rules) {
@@ -113,7 +117,7 @@ FileWriteResult writeExistingFile(const char* fileName, const uint8_t* data, siz
     return result;
   }
   if (replaceableWithoutLoss(file.get(), status) &&
-      replaceFile(fileName, file.get(), status, data, size, result) != Replacement::kNotPossible) {
+      replaceFile(fileName, file, status, data, size, result) != Replacement::kNotPossible) {
     return result;
   }
   rewriteInPlace(file, fileName, identity, data, size, result);

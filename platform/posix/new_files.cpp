@@ -69,6 +69,11 @@ LinkResult linkUnnamedFile(int descriptor, const char* name) {
 }  // namespace
 
 bool createStandIn(const char* fileName, StandIn& file, int& error) {
+  // A file whose name could not be made to last is not begun.
+  if (folderDescriptor() < 0) {
+    error = errno;
+    return false;
+  }
 #if defined(__linux__) && defined(O_TMPFILE)
   if (unnamedFilesWork) {
     file.descriptor.reset(openFile(".", O_TMPFILE | O_RDWR, kNewFileMode));
@@ -147,57 +152,91 @@ bool giveModeAndGroup(const StandIn& file, mode_t mode, gid_t group) {
 
 FileWriteResult writeNewFile(const char* fileName, const uint8_t* data, size_t size) {
   FileWriteResult result;
-  // A second round only when unnamed files turn out not to be nameable here.
-  for (int round = 0; round < 2; ++round) {
-    StandIn file;
-    int error = 0;
-    size_t changed = 0;
-    if (!createStandIn(fileName, file, error)) {
-      result.reason = errnoText(error);
-      return result;
-    }
-    if (!writeAll(file.descriptor.get(), data, size, error, changed)) {
-      result.reason = errnoText(error);
-      discardStandIn(file, result);
-      return result;
-    }
-    result.written = file.identity;
-    if (file.temporaryName.empty()) {
-      const LinkResult linked = linkUnnamedFile(file.descriptor.get(), fileName);
-      if (linked == LinkResult::kUnsupported) {
-        unnamedFilesWork = false;
-        continue;
-      }
-      if (linked == LinkResult::kFailed) {
-        result.reason = errnoText(errno);
-        return result;
-      }
-      // Closed only now, as the link needs the descriptor; a late write error takes the name
-      // back, which was free before.
-      if (!file.descriptor.close()) {
-        result.reason = errnoText(errno);
-        result.left = withdrawFile(fileName, result.written, file.descriptor, result);
-        return result;
-      }
-      result.complete = true;
-      return result;
-    }
-    // Some file systems keep no modes (FAT): the file then shows the one they give every file.
-    (void)retryInterrupted([&] { return fchmod(file.descriptor.get(), newFileMode()); });
-    bool temporaryKept = false;
-    if (!file.descriptor.close() ||
-        !moveIfFree(file.temporaryName.c_str(), fileName, temporaryKept)) {
-      result.reason = errnoText(errno);
-      discardStandIn(file, result);
-      return result;
-    }
-    if (temporaryKept) {
-      noteLeftover(result, file.temporaryName, errno);
-    }
-    result.complete = true;
+  StagedFile staged;
+  int error = 0;
+  size_t changed = 0;
+  if (!createStandIn(fileName, staged.file, error)) {
+    result.reason = errnoText(error);
     return result;
   }
+  if (!writeAll(staged.file.descriptor.get(), data, size, error, changed)) {
+    result.reason = errnoText(error);
+    discardStandIn(staged.file, result);
+    return result;
+  }
+  if (!staged.file.temporaryName.empty()) {
+    // Some file systems keep no modes (FAT): the file then shows the one they give every file.
+    (void)retryInterrupted([&] { return fchmod(staged.file.descriptor.get(), newFileMode()); });
+  }
+  staged.fileName = fileName;
+  staged.data = data;
+  staged.size = size;
+  stageFile(std::move(staged), result);
   return result;
+}
+
+Naming nameNewFile(const char* fileName, StandIn& file, FileWriteResult& result) {
+  result.written = file.identity;
+  if (file.temporaryName.empty()) {
+    const LinkResult linked = linkUnnamedFile(file.descriptor.get(), fileName);
+    if (linked == LinkResult::kUnsupported) {
+      unnamedFilesWork = false;
+      return Naming::kUnnameable;
+    }
+    if (linked == LinkResult::kFailed) {
+      result.reason = errnoText(errno);
+      return Naming::kDone;
+    }
+    // Closed only now, as the link needs the descriptor; a late write error takes the name
+    // back, which was free before.
+    if (!file.descriptor.close()) {
+      result.reason = errnoText(errno);
+      result.left = withdrawFile(fileName, result.written, file.descriptor, result);
+      return Naming::kDone;
+    }
+    result.complete = true;
+    return Naming::kDone;
+  }
+  bool temporaryKept = false;
+  if (!moveIfFree(file.temporaryName.c_str(), fileName, temporaryKept)) {
+    result.reason = errnoText(errno);
+    discardStandIn(file, result);
+    return Naming::kDone;
+  }
+  if (temporaryKept) {
+    noteLeftover(result, file.temporaryName, errno);
+  }
+  result.complete = true;
+  return Naming::kDone;
+}
+
+bool rewriteUnderTemporaryName(const char* fileName, const uint8_t* data, size_t size,
+                               const struct stat* older, StandIn& file, FileWriteResult& result) {
+  (void)file.descriptor.close();
+  file = StandIn();
+  int error = 0;
+  size_t changed = 0;
+  if (!createStandIn(fileName, file, error)) {
+    result.reason = errnoText(error);
+    return false;
+  }
+  const int descriptor = file.descriptor.get();
+  bool written = writeAll(descriptor, data, size, error, changed);
+  if (written && older != nullptr) {
+    written = giveModeAndGroup(file, older->st_mode & kPermissionBits, older->st_gid);
+    error = errno;
+  } else if (written) {
+    (void)retryInterrupted([&] { return fchmod(descriptor, newFileMode()); });
+  }
+  if (written && !(flushFile(descriptor) && file.descriptor.close())) {
+    written = false;
+    error = errno;
+  }
+  if (!written) {
+    result.reason = errnoText(error);
+    discardStandIn(file, result);
+  }
+  return written;
 }
 
 }  // namespace posix_files

@@ -46,6 +46,16 @@ class Descriptor {
   ~Descriptor() { (void)close(); }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
+  Descriptor(Descriptor&& other) noexcept : descriptor_(other.descriptor_) {
+    other.descriptor_ = -1;
+  }
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      reset(other.descriptor_);
+      other.descriptor_ = -1;
+    }
+    return *this;
+  }
 
   int get() const { return descriptor_; }
   bool isOpen() const { return descriptor_ >= 0; }
@@ -144,8 +154,67 @@ bool nameStandIn(const char* fileName, StandIn& file, bool& unnamedFilesLost,
 // Gives a stand-in its final mode and group, checked on the file itself.
 bool giveModeAndGroup(const StandIn& file, mode_t mode, gid_t group);
 
-// Writes a new chunk file, named only when complete and only while the name is free.
+// Writes a new chunk file where no chunk name shows it and stages it for its name.
 FileWriteResult writeNewFile(const char* fileName, const uint8_t* data, size_t size);
+
+// How giving a staged file its name went: done (complete or failed, as the result says);
+// unnameable when its unnamed file cannot be named in this folder at all, so that it must be
+// written again under a temporary name; or, for a replacement that cannot take the older file's
+// place, to be written in place after all.
+enum class Naming { kDone, kUnnameable, kRewriteInPlace };
+
+// A staged new file gets fileName, only while that name is free.
+Naming nameNewFile(const char* fileName, StandIn& file, FileWriteResult& result);
+
+// Writes a staged file again under a temporary name of the run's own, with a new file's mode or
+// the older file's mode and group, and flushes it on its own: for a file whose unnamed stand-in
+// turned out not to be nameable here.
+bool rewriteUnderTemporaryName(const char* fileName, const uint8_t* data, size_t size,
+                               const struct stat* older, StandIn& file, FileWriteResult& result);
+
+// ---- staged_files.cpp: complete files waiting for their names until their bytes are on the disk
+
+// A complete file written where no chunk name shows it.
+struct StagedFile {
+  std::string fileName;
+  // The chunk, kept by the caller until the file is named, for writing it again where its
+  // unnamed file cannot be named.
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  StandIn file;
+  // A replacement's older file, still open for a rewrite in place where the new file cannot
+  // take its place, with what it was when checked.
+  Descriptor older;
+  struct stat olderStatus {};
+  bool replaces = false;
+  // Flushed to the disk on its own already.
+  bool flushed = false;
+};
+
+// Adds a written stand-in to the files waiting for their names, after flushing it on its own
+// where the file system cannot flush a batch at once; result tells which.
+void stageFile(StagedFile&& staged, FileWriteResult& result);
+
+// ---- flushing.cpp: written bytes and names onto the disk
+
+// The run's folder, opened once before the first file is written in it, by which its file system
+// and its entries are flushed; -1 with errno set when it cannot be opened (yet).
+int folderDescriptor();
+
+// Whether the folder's file system must be flushed file by file: FUSE and network file
+// systems, whose flush of the whole file system does not reach the device or the server, and
+// systems without such a flush.
+bool flushesFileByFile();
+
+// Flushes an open file's bytes to the disk; false with errno set. A file system that has no
+// such flush keeps nothing back, which is no failure.
+bool flushFile(int descriptor);
+
+// Flushes every file's bytes in the folder's file system at once; false with errno set.
+bool flushFileSystem();
+
+// Flushes the folder's own entries, the names given in it; false with errno set.
+bool flushFolder();
 
 // ---- file_system.cpp: what the folder's file system shows of its files
 
@@ -165,8 +234,18 @@ enum class Replacement { kDone, kFailed, kNotPossible };
 // file system does not show.
 bool replaceableWithoutLoss(int descriptor, const struct stat& status);
 
-// Writes a complete new file with the old one's mode and group and puts it in the old one's place.
-Replacement replaceFile(const char* fileName, int oldDescriptor, const struct stat& old,
+// Writes a complete new file with the old one's mode and group and stages it to take the old
+// one's place, keeping older open for that; kNotPossible leaves older with the caller.
+Replacement replaceFile(const char* fileName, Descriptor& older, const struct stat& old,
                         const uint8_t* data, size_t size, FileWriteResult& result);
+
+// Puts a staged replacement in the place of the older file it was checked against.
+Naming nameReplacement(StagedFile& staged, FileWriteResult& result);
+
+// ---- existing_files.cpp
+
+// Writes data over the start of the open file, cuts it to the chunk's length and flushes it.
+void rewriteInPlace(Descriptor& file, const char* fileName, const FileIdentity& identity,
+                    const uint8_t* data, size_t size, FileWriteResult& result);
 
 }  // namespace posix_files

@@ -120,54 +120,63 @@ bool replaceableWithoutLoss(int descriptor, const struct stat& status) {
 // kNotPossible when the new file cannot be made so that nothing is lost (a folder the user may
 // not change, a mode, group or inode flag the file system does not reproduce); a passing
 // shortage (descriptors, inodes, space) fails the chunk instead, with the old file as it was.
-Replacement replaceFile(const char* fileName, int oldDescriptor, const struct stat& old,
+Replacement replaceFile(const char* fileName, Descriptor& older, const struct stat& old,
                         const uint8_t* data, size_t size, FileWriteResult& result) {
-  for (int round = 0; round < 2; ++round) {
-    StandIn file;
-    int error = 0;
-    size_t changed = 0;
-    if (!createStandIn(fileName, file, error)) {
-      if (error == EACCES || error == EPERM || error == EROFS) {
-        return Replacement::kNotPossible;
-      }
-      result.reason = errnoText(error);
-      return Replacement::kFailed;
-    }
-    if (!keepsInodeFlags(oldDescriptor, file.descriptor.get())) {
-      discardStandIn(file, result);
+  StagedFile staged;
+  int error = 0;
+  size_t changed = 0;
+  if (!createStandIn(fileName, staged.file, error)) {
+    if (error == EACCES || error == EPERM || error == EROFS) {
       return Replacement::kNotPossible;
     }
-    if (!writeAll(file.descriptor.get(), data, size, error, changed)) {
-      result.reason = errnoText(error);
-      discardStandIn(file, result);
-      return Replacement::kFailed;
-    }
-    // Given after the write, which would clear a set-group-ID bit again.
-    if (!giveModeAndGroup(file, old.st_mode & kPermissionBits, old.st_gid)) {
-      discardStandIn(file, result);
-      return Replacement::kNotPossible;
-    }
-    bool unnamedFilesLost = false;
-    if (file.temporaryName.empty() && !nameStandIn(fileName, file, unnamedFilesLost, result)) {
-      if (unnamedFilesLost) {
-        continue;
-      }
-      return Replacement::kFailed;
-    }
-    if (!file.descriptor.close()) {
-      result.reason = errnoText(errno);
-      discardStandIn(file, result);
-      return Replacement::kFailed;
-    }
-    const Replacement replaced =
-        exchangeFiles(file.temporaryName, fileName, identityOf(old), file.identity, result);
-    if (replaced == Replacement::kDone) {
-      result.written = file.identity;
-      result.complete = true;
-    }
-    return replaced;
+    result.reason = errnoText(error);
+    return Replacement::kFailed;
   }
-  return Replacement::kNotPossible;
+  if (!keepsInodeFlags(older.get(), staged.file.descriptor.get())) {
+    discardStandIn(staged.file, result);
+    return Replacement::kNotPossible;
+  }
+  if (!writeAll(staged.file.descriptor.get(), data, size, error, changed)) {
+    result.reason = errnoText(error);
+    discardStandIn(staged.file, result);
+    return Replacement::kFailed;
+  }
+  // Given after the write, which would clear a set-group-ID bit again.
+  if (!giveModeAndGroup(staged.file, old.st_mode & kPermissionBits, old.st_gid)) {
+    discardStandIn(staged.file, result);
+    return Replacement::kNotPossible;
+  }
+  staged.fileName = fileName;
+  staged.data = data;
+  staged.size = size;
+  staged.older = std::move(older);
+  staged.olderStatus = old;
+  staged.replaces = true;
+  stageFile(std::move(staged), result);
+  return result.staged ? Replacement::kDone : Replacement::kFailed;
+}
+
+Naming nameReplacement(StagedFile& staged, FileWriteResult& result) {
+  StandIn& file = staged.file;
+  const char* fileName = staged.fileName.c_str();
+  result.written = file.identity;
+  // The exchange takes two names; an unnamed file gets a temporary one first.
+  bool unnamedFilesLost = false;
+  if (file.temporaryName.empty() && !nameStandIn(fileName, file, unnamedFilesLost, result)) {
+    return unnamedFilesLost ? Naming::kUnnameable : Naming::kDone;
+  }
+  if (!file.descriptor.close()) {
+    result.reason = errnoText(errno);
+    discardStandIn(file, result);
+    return Naming::kDone;
+  }
+  const Replacement replaced = exchangeFiles(file.temporaryName, fileName,
+                                             identityOf(staged.olderStatus), file.identity, result);
+  if (replaced == Replacement::kNotPossible) {
+    return Naming::kRewriteInPlace;
+  }
+  result.complete = replaced == Replacement::kDone;
+  return Naming::kDone;
 }
 
 }  // namespace posix_files

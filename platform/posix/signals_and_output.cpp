@@ -164,6 +164,11 @@ void endRunIfSignalled() {
   }
 }
 
+bool endingSignalWaits() {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  return pendingSignal != 0;
+}
+
 void releaseEndingSignals() {
   std::atomic_signal_fence(std::memory_order_seq_cst);
   signalsHeld = 0;

@@ -1,5 +1,5 @@
-// Chunk files on Windows: a new file written under a temporary name and renamed only when
-// complete, an older one left as it is, replaced whole or rewritten in place.
+// Chunk files on Windows: a new file written under a temporary name, flushed to the disk and
+// renamed only then, an older one left as it is, replaced whole or rewritten in place.
 #include <io.h>
 #include <windows.h>
 
@@ -37,7 +37,9 @@ bool writeStandIn(const char* fileName, const uint8_t* data, size_t size, std::s
     return false;
   }
   size_t changed = 0;
-  if (!identifyHandle(file.get(), identity) || !writeAll(file.get(), data, size, changed)) {
+  // Windows flushes one file at a time: the bytes are on the disk before the name is given.
+  if (!identifyHandle(file.get(), identity) || !writeAll(file.get(), data, size, changed) ||
+      FlushFileBuffers(file.get()) == 0) {
     error = GetLastError();
     (void)removeWhenClosed(file.get());
     return false;
@@ -102,8 +104,9 @@ void writeNewFile(const char* fileName, const uint8_t* data, size_t size, const 
     removeTemporary(temporary, identity, result);
     return;
   }
+  // Returns only once the move is on the disk.
   if (MoveFileExW(widen(temporary).c_str(), widen(fileName).c_str(),
-                  replace ? MOVEFILE_REPLACE_EXISTING : 0) == 0) {
+                  MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0)) == 0) {
     result.reason = systemErrorText(GetLastError());
     removeTemporary(temporary, identity, result);
     return;
@@ -137,7 +140,7 @@ void rewriteInPlace(Handle& file, const uint8_t* data, size_t size, const FileId
                     FileWriteResult& result) {
   size_t changed = 0;
   bool written = moveTo(file.get(), 0) && writeAll(file.get(), data, size, changed) &&
-                 SetEndOfFile(file.get()) != 0;
+                 SetEndOfFile(file.get()) != 0 && FlushFileBuffers(file.get()) != 0;
   DWORD error = written ? ERROR_SUCCESS : GetLastError();
   if (!written) {
     result.reason = systemErrorText(error);
@@ -245,6 +248,15 @@ FileWriteResult writeFileWhole(const char* fileName, const uint8_t* data, size_t
           ? "it is a directory"
           : systemErrorText(error);
   return result;
+}
+
+// Every file is flushed and named as it is written, so none waits.
+bool stagedFilesFull() {
+  return false;
+}
+
+std::vector<FileWriteResult> nameStagedFiles(int& /*folderError*/) {
+  return {};
 }
 
 bool standardStreamMayBeImage(int descriptor, const ExistingFileRules& rules) {

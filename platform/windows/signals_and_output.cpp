@@ -61,6 +61,10 @@ void endRunIfSignalled() {
   }
 }
 
+bool endingSignalWaits() {
+  return interrupted;
+}
+
 void releaseEndingSignals() {
   // A waiting Ctrl-C handler takes the lock now and ends the run.
   LeaveCriticalSection(&writeLock.section);

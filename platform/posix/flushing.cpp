@@ -1,0 +1,72 @@
+// Written bytes and names onto the disk on POSIX systems: the folder's whole file system at
+// once where its flush reaches the device, file by file where it does not.
+#include <fcntl.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
+
+#include "platform/posix/posix_files.h"
+
+namespace posix_files {
+namespace {
+
+// Whether a flush failed only because the file or file system has nothing it can flush.
+bool nothingToFlush(int error) {
+  return error == EINVAL || error == EOPNOTSUPP || error == ENOSYS || error == EROFS;
+}
+
+#ifdef __linux__
+// A FUSE file system's flush of the whole file system reaches neither its device nor its
+// server; a file's own flush is passed on to the program behind it.
+bool fileSystemFlushReachesTheDevice() {
+  struct statfs fileSystem {};
+  return statfs(".", &fileSystem) != 0 ||
+         static_cast<unsigned long>(fileSystem.f_type) != FUSE_SUPER_MAGIC;
+}
+#endif
+
+}  // namespace
+
+int folderDescriptor() {
+  static int descriptor = -1;
+  if (descriptor < 0) {
+    descriptor = openFile(".", O_RDONLY | O_DIRECTORY);
+  }
+  return descriptor;
+}
+
+bool flushesFileByFile() {
+#ifdef __linux__
+  static const bool fileByFile = folderOnNetwork() || !fileSystemFlushReachesTheDevice();
+  return fileByFile;
+#else
+  return true;
+#endif
+}
+
+bool flushFile(int descriptor) {
+  return retryInterrupted([&] { return fdatasync(descriptor); }) == 0 || nothingToFlush(errno);
+}
+
+bool flushFileSystem() {
+#ifdef __linux__
+  // Reports a failure to write back any file of the file system since the folder was opened,
+  // which was before the first file written.
+  const int folder = folderDescriptor();
+  return folder >= 0 &&
+         (retryInterrupted([&] { return syncfs(folder); }) == 0 || nothingToFlush(errno));
+#else
+  errno = ENOSYS;
+  return false;
+#endif
+}
+
+bool flushFolder() {
+  const int folder = folderDescriptor();
+  return folder >= 0 &&
+         (retryInterrupted([&] { return fsync(folder); }) == 0 || nothingToFlush(errno));
+}
+
+}  // namespace posix_files
