@@ -1158,6 +1158,36 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    "vornix: cannot write ZK001: Input/output error; left incomplete\n",
                    {chunks[0], {"ZK001", partlyWritten}, chunks[2]},
                    true});
+  // A failed flush gives no name to a file whose bytes it may have lost, and is never tried again
+  // (the system may have dropped them); a file rewritten in place is taken back. FUSE file systems
+  // (no links) flush file by file.
+  const auto failed = [](const std::string& numbers) {
+    std::string lines;
+    for (const char number : numbers) {
+      lines += std::string("vornix: cannot write ZK00") + number + ": Input/output error\n";
+    }
+    return lines;
+  };
+  cases.push_back({"a failed flush of the files' bytes",
+                   olderSecondFile,
+                   traced("-e inject=syncfs:error=EIO:when=1"),
+                   1,
+                   failed("012"),
+                   {older},
+                   true});
+  cases.push_back({"a failed flush of the folder",
+                   [] {},
+                   traced("-e inject=fsync:error=EIO"),
+                   1,
+                   "vornix: cannot flush the folder's entries to the disk: Input/output error\n",
+                   {chunks[0], chunks[1], chunks[2]}});
+  cases.push_back({"a failed flush of an in-place rewrite",
+                   linkedOlderFile,
+                   traced(on({"ZK001"}) + "-e inject=fdatasync:error=EIO"),
+                   1,
+                   failed("1"),
+                   {chunks[0], chunks[2]},
+                   true});
   // After the exchange, a temporary name that cannot be looked at may hold another process's
   // file: it is kept, and reported. A kill at the exchange leaves the new chunk under it.
   cases.push_back({"a failed look after the exchange",
