@@ -12,6 +12,9 @@
 namespace posix_files {
 namespace {
 
+// The run's folder, open for the whole run once it is.
+int folder = -1;
+
 // Whether a flush failed only because the file or file system has nothing it can flush.
 bool nothingToFlush(int error) {
   return error == EINVAL || error == EOPNOTSUPP || error == ENOSYS || error == EROFS;
@@ -29,12 +32,11 @@ bool fileSystemFlushReachesTheDevice() {
 
 }  // namespace
 
-int folderDescriptor() {
-  static int descriptor = -1;
-  if (descriptor < 0) {
-    descriptor = openFile(".", O_RDONLY | O_DIRECTORY);
+bool openFolder() {
+  if (folder < 0) {
+    folder = openFile(".", O_RDONLY | O_DIRECTORY);
   }
-  return descriptor;
+  return folder >= 0;
 }
 
 bool flushesFileByFile() {
@@ -54,8 +56,7 @@ bool flushFileSystem() {
 #ifdef __linux__
   // Reports a failure to write back any file of the file system since the folder was opened,
   // which was before the first file written.
-  const int folder = folderDescriptor();
-  return folder >= 0 &&
+  return openFolder() &&
          (retryInterrupted([&] { return syncfs(folder); }) == 0 || nothingToFlush(errno));
 #else
   errno = ENOSYS;
@@ -64,8 +65,7 @@ bool flushFileSystem() {
 }
 
 bool flushFolder() {
-  const int folder = folderDescriptor();
-  return folder >= 0 &&
+  return openFolder() &&
          (retryInterrupted([&] { return fsync(folder); }) == 0 || nothingToFlush(errno));
 }
 

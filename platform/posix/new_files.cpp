@@ -70,7 +70,7 @@ LinkResult linkUnnamedFile(int descriptor, const char* name) {
 
 bool createStandIn(const char* fileName, StandIn& file, int& error) {
   // A file whose name could not be made to last is not begun.
-  if (folderDescriptor() < 0) {
+  if (!openFolder()) {
     error = errno;
     return false;
   }

@@ -193,13 +193,13 @@ struct StagedFile {
 
 // Adds a written stand-in to the files waiting for their names, after flushing it on its own
 // where the file system cannot flush a batch at once; result tells which.
-void stageFile(StagedFile&& staged, FileWriteResult& result);
+void stageFile(StagedFile&& file, FileWriteResult& result);
 
 // ---- flushing.cpp: written bytes and names onto the disk
 
-// The run's folder, opened once before the first file is written in it, by which its file system
-// and its entries are flushed; -1 with errno set when it cannot be opened (yet).
-int folderDescriptor();
+// Opens the run's folder, once before the first file is written in it, by which its file system
+// and its entries are flushed; false with errno set when it cannot be opened (yet).
+bool openFolder();
 
 // Whether the folder's file system must be flushed file by file: FUSE and network file
 // systems, whose flush of the whole file system does not reach the device or the server, and
