@@ -44,7 +44,8 @@ void announceChunkFile(const char* fileName);
 bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size);
 
 // Gives every chunk file written so far its name, after one flush of their bytes to the disk,
-// and prints the names in the order the chunks were found, each just before its file takes it.
+// and gives the names, a failed chunk's too, to standard output in the order the chunks were
+// found.
 // Each failure is reported on standard error, and so is a temporary name that could not be
 // removed, which fails the run as well; a signal that came meanwhile then ends the run. False
 // when any of them failed.

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/posix/posix_files.h"
@@ -106,10 +107,8 @@ std::vector<FileWriteResult> nameStagedFiles(int& folderError) {
   if (files.empty()) {
     return results;
   }
-  bool flushed = true;
-  for (const StagedFile& file : files) {
-    flushed = flushed && file.flushed;
-  }
+  const bool flushed =
+      std::all_of(files.begin(), files.end(), [](const StagedFile& file) { return file.flushed; });
   if (!flushed && !posix_files::flushFileSystem()) {
     // Which file's bytes were lost cannot be told, so none of them gets its name; a second flush
     // could report success over bytes the system has dropped.
