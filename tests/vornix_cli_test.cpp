@@ -1175,12 +1175,22 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    failed("012"),
                    {older},
                    true});
+  // Names the folder could not keep are taken back, and an exchanged older file gets its own.
   cases.push_back({"a failed flush of the folder",
-                   [] {},
+                   olderSecondFile,
                    traced("-e inject=fsync:error=EIO"),
                    1,
+                   failed("012"),
+                   {older},
+                   true});
+  // The older file goes once its replacement's name is on the disk; its going is flushed too.
+  cases.push_back({"a failed flush of the folder after an older file went",
+                   olderSecondFile,
+                   traced("-e inject=fsync:error=EIO:when=2"),
+                   1,
                    "vornix: cannot flush the folder's entries to the disk: Input/output error\n",
-                   {chunks[0], chunks[1], chunks[2]}});
+                   {chunks[0], chunks[1], chunks[2]},
+                   true});
   cases.push_back({"a failed flush of an in-place rewrite",
                    linkedOlderFile,
                    traced(on({"ZK001"}) + "-e inject=fdatasync:error=EIO"),

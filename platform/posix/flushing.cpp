@@ -41,7 +41,7 @@ bool openFolder() {
 
 bool flushesFileByFile() {
 #ifdef __linux__
-  static const bool fileByFile = folderOnNetwork() || !fileSystemFlushReachesTheDevice();
+  static const bool fileByFile = !fileSystemFlushReachesTheDevice() || folderOnNetwork();
   return fileByFile;
 #else
   return true;

@@ -189,6 +189,10 @@ struct StagedFile {
   bool replaces = false;
   // Flushed to the disk on its own already.
   bool flushed = false;
+  // Set once named: a new file under a name that was free, and the temporary name that holds
+  // the older file a replacement was exchanged with, until the new name is on the disk.
+  bool tookFreeName = false;
+  std::string olderKeptAs;
 };
 
 // Adds a written stand-in to the files waiting for their names, after flushing it on its own
@@ -241,6 +245,10 @@ Replacement replaceFile(const char* fileName, Descriptor& older, const struct st
 
 // Puts a staged replacement in the place of the older file it was checked against.
 Naming nameReplacement(StagedFile& staged, FileWriteResult& result);
+
+// Gives an exchanged replacement's older file its name back while the name still shows made,
+// the new file, which then stands under the older file's temporary name.
+bool exchangeBack(const StagedFile& staged, const FileIdentity& made);
 
 // ---- existing_files.cpp
 

@@ -41,9 +41,10 @@ Replacement anotherFileTookThePlace(const std::string& temporary, const FileIden
 }
 
 // Puts the complete file named temporary in the place of fileName, checking that what it takes
-// out is the file checked before; another process's file keeps the name.
+// out is the file checked before; another process's file keeps the name. olderKept is set when
+// the older file is left under the temporary name, exchanged.
 Replacement exchangeFiles(const std::string& temporary, const char* fileName,
-                          const FileIdentity& old, const FileIdentity& made,
+                          const FileIdentity& old, const FileIdentity& made, bool& olderKept,
                           FileWriteResult& result) {
   const char* from = temporary.c_str();
 #if defined(__linux__) && defined(RENAME_EXCHANGE)
@@ -55,9 +56,8 @@ Replacement exchangeFiles(const std::string& temporary, const char* fileName,
     if (exchange() == 0) {
       switch (lookAtName(from, old)) {
         case NameShows::kThatFile:
-          if (retryInterrupted([&] { return unlink(from); }) != 0) {
-            noteLeftover(result, temporary, errno);
-          }
+          // Removed only once the new name is on the disk.
+          olderKept = true;
           return Replacement::kDone;
         case NameShows::kUnknown:
           // The chunk has its name; whose file the temporary name now holds cannot be told, so
@@ -170,13 +170,32 @@ Naming nameReplacement(StagedFile& staged, FileWriteResult& result) {
     discardStandIn(file, result);
     return Naming::kDone;
   }
-  const Replacement replaced = exchangeFiles(file.temporaryName, fileName,
-                                             identityOf(staged.olderStatus), file.identity, result);
+  bool olderKept = false;
+  const Replacement replaced =
+      exchangeFiles(file.temporaryName, fileName, identityOf(staged.olderStatus), file.identity,
+                    olderKept, result);
+  if (olderKept) {
+    staged.olderKeptAs = file.temporaryName;
+  }
   if (replaced == Replacement::kNotPossible) {
     return Naming::kRewriteInPlace;
   }
   result.complete = replaced == Replacement::kDone;
   return Naming::kDone;
+}
+
+bool exchangeBack(const StagedFile& staged, const FileIdentity& made) {
+#if defined(__linux__) && defined(RENAME_EXCHANGE)
+  const char* fileName = staged.fileName.c_str();
+  const char* older = staged.olderKeptAs.c_str();
+  return lookAtName(fileName, made) == NameShows::kThatFile &&
+         retryInterrupted(
+             [&] { return renameat2(AT_FDCWD, older, AT_FDCWD, fileName, RENAME_EXCHANGE); }) == 0;
+#else
+  (void)staged;
+  (void)made;
+  return false;
+#endif
 }
 
 }  // namespace posix_files

@@ -48,6 +48,7 @@ FileWriteResult giveName(StagedFile& file) {
     const Naming naming = file.replaces ? nameReplacement(file, result)
                                         : nameNewFile(file.fileName.c_str(), file.file, result);
     if (naming == Naming::kDone) {
+      file.tookFreeName = !file.replaces && result.complete;
       return result;
     }
     if (naming == Naming::kRewriteInPlace) {
@@ -62,6 +63,28 @@ FileWriteResult giveName(StagedFile& file) {
     }
   }
   return result;
+}
+
+// Takes back the name given to a complete file when the folder's entries could not be flushed,
+// so that no name stays that may not be on the disk: a new file's name is removed, an exchanged
+// older file gets its name back. False when the name stays: an older file renamed over is gone.
+bool takeBackName(const StagedFile& file, FileWriteResult& result, int error) {
+  const char* fileName = file.fileName.c_str();
+  bool takenBack = false;
+  if (file.tookFreeName) {
+    takenBack = lookAtName(fileName, result.written) == NameShows::kThatFile &&
+                retryInterrupted([&] { return unlink(fileName); }) == 0;
+  } else if (!file.olderKeptAs.empty()) {
+    takenBack = exchangeBack(file, result.written);
+    if (takenBack && !removeTemporary(file.olderKeptAs, result.written)) {
+      noteLeftover(result, file.olderKeptAs, errno);
+    }
+  }
+  if (takenBack) {
+    result.complete = false;
+    result.reason = errnoText(error);
+  }
+  return takenBack;
 }
 
 }  // namespace
@@ -123,6 +146,32 @@ std::vector<FileWriteResult> nameStagedFiles(int& folderError) {
     results[i] = posix_files::giveName(files[i]);
   }
   if (!posix_files::flushFolder()) {
+    const int error = errno;
+    bool namesStay = false;
+    for (size_t i = 0; i < files.size(); ++i) {
+      namesStay =
+          (results[i].complete && !posix_files::takeBackName(files[i], results[i], error)) ||
+          namesStay;
+    }
+    if (namesStay) {
+      folderError = error;
+    }
+    return results;
+  }
+  // The older files go only now that their replacements' names are on the disk; that they are
+  // gone is flushed too, so that none is found again under its temporary name after a power cut.
+  bool removed = false;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const StagedFile& file = files[i];
+    if (!file.olderKeptAs.empty()) {
+      if (!posix_files::removeTemporary(file.olderKeptAs,
+                                        posix_files::identityOf(file.olderStatus))) {
+        posix_files::noteLeftover(results[i], file.olderKeptAs, errno);
+      }
+      removed = true;
+    }
+  }
+  if (removed && !posix_files::flushFolder()) {
     folderError = errno;
   }
   return results;
