@@ -115,6 +115,7 @@ const FolderHolds& temporaryFolderHolds() {
     found.symbolicLinks = !error && fs::is_symlink(probe.file("symlink"));
     found.specialFiles = mkfifo(probe.file("fifo").c_str(), 0600) == 0;
     found.rewrites = mountTypeOf(probe.path()) != "fuse.fusefat";
+    found.disk = mountTypeOf(probe.path()) != "tmpfs";
     found.modes = true;
     for (const fs::perms mode : {fs::perms(0640), fs::perms(0604)}) {
       fs::permissions(file, mode, error);

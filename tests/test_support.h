@@ -35,6 +35,8 @@ struct FolderHolds {
   bool modes = false;
   // An existing file cut short and written again; FAT through fusefat hangs on it.
   bool rewrites = false;
+  // A disk to flush files to: not tmpfs, whose files live in memory.
+  bool disk = false;
 };
 const FolderHolds& temporaryFolderHolds();
 

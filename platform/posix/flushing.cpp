@@ -1,5 +1,6 @@
 // Written bytes and names onto the disk on POSIX systems: the folder's whole file system at
-// once where its flush reaches the device, file by file where it does not.
+// once where its flush reaches the device, file by file where it does not, not at all where the
+// files are in memory.
 #include <fcntl.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -21,12 +22,20 @@ bool nothingToFlush(int error) {
 }
 
 #ifdef __linux__
-// A FUSE file system's flush of the whole file system reaches neither its device nor its
-// server; a file's own flush is passed on to the program behind it.
-bool fileSystemFlushReachesTheDevice() {
+// How the folder's file system is flushed, from its type: a file system in memory has no disk;
+// a FUSE file system's flush of the whole file system reaches neither its device nor its
+// server, while a file's own flush is passed on to the program behind it.
+FlushWay flushWayOfFolder() {
   struct statfs fileSystem {};
-  return statfs(".", &fileSystem) != 0 ||
-         static_cast<unsigned long>(fileSystem.f_type) != FUSE_SUPER_MAGIC;
+  if (statfs(".", &fileSystem) != 0) {
+    return folderOnNetwork() ? FlushWay::kFileByFile : FlushWay::kWholeFileSystem;
+  }
+  const auto type = static_cast<unsigned long>(fileSystem.f_type);
+  if (type == TMPFS_MAGIC || type == RAMFS_MAGIC) {
+    return FlushWay::kNone;
+  }
+  return type == FUSE_SUPER_MAGIC || folderOnNetwork() ? FlushWay::kFileByFile
+                                                       : FlushWay::kWholeFileSystem;
 }
 #endif
 
@@ -39,12 +48,12 @@ bool openFolder() {
   return folder >= 0;
 }
 
-bool flushesFileByFile() {
+FlushWay flushWay() {
 #ifdef __linux__
-  static const bool fileByFile = !fileSystemFlushReachesTheDevice() || folderOnNetwork();
-  return fileByFile;
+  static const FlushWay way = flushWayOfFolder();
+  return way;
 #else
-  return true;
+  return FlushWay::kFileByFile;
 #endif
 }
 
@@ -53,6 +62,9 @@ bool flushFile(int descriptor) {
 }
 
 bool flushFileSystem() {
+  if (flushWay() == FlushWay::kNone) {
+    return true;
+  }
 #ifdef __linux__
   // Reports a failure to write back any file of the file system since the folder was opened,
   // which was before the first file written.
@@ -65,6 +77,9 @@ bool flushFileSystem() {
 }
 
 bool flushFolder() {
+  if (flushWay() == FlushWay::kNone) {
+    return true;
+  }
   return openFolder() &&
          (retryInterrupted([&] { return fsync(folder); }) == 0 || nothingToFlush(errno));
 }

@@ -205,10 +205,12 @@ void stageFile(StagedFile&& file, FileWriteResult& result);
 // and its entries are flushed; false with errno set when it cannot be opened (yet).
 bool openFolder();
 
-// Whether the folder's file system must be flushed file by file: FUSE and network file
-// systems, whose flush of the whole file system does not reach the device or the server, and
-// systems without such a flush.
-bool flushesFileByFile();
+// How the folder's file system gets written bytes to the disk: by one flush of the whole file
+// system; file by file on FUSE and network file systems, whose flush of the whole file system
+// does not reach the device or the server, and on systems without one; or not at all, for a
+// file system in memory (tmpfs), where files are named as soon as they are written.
+enum class FlushWay { kWholeFileSystem, kFileByFile, kNone };
+FlushWay flushWay();
 
 // Flushes an open file's bytes to the disk; false with errno set. A file system that has no
 // such flush keeps nothing back, which is no failure.

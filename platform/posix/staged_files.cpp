@@ -92,7 +92,7 @@ bool takeBackName(const StagedFile& file, FileWriteResult& result, int error) {
 void stageFile(StagedFile&& file, FileWriteResult& result) {
   result.written = file.file.identity;
   const int descriptor = file.file.descriptor.get();
-  if (flushesFileByFile()) {
+  if (flushWay() == FlushWay::kFileByFile) {
     if (!flushFile(descriptor)) {
       result.reason = errnoText(errno);
       discardStandIn(file.file, result);
@@ -117,9 +117,11 @@ void stageFile(StagedFile&& file, FileWriteResult& result) {
 using posix_files::StagedFile;
 
 bool stagedFilesFull() {
-  // Room for one more replacement, which holds two.
+  using posix_files::FlushWay;
+  // Room for one more replacement, which holds two; files in memory gain nothing by waiting.
   return posix_files::staged.size() >= posix_files::kMostStaged ||
-         posix_files::descriptorsHeld + 2 > posix_files::descriptorRoom();
+         posix_files::descriptorsHeld + 2 > posix_files::descriptorRoom() ||
+         posix_files::flushWay() == FlushWay::kNone;
 }
 
 std::vector<FileWriteResult> nameStagedFiles(int& folderError) {
