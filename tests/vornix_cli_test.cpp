@@ -18,6 +18,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -1316,6 +1318,151 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   }
   if (!skippedRows.empty()) {
     std::printf("Skipped rows, which need hard links and modes:%s\n", skippedRows.c_str());
+  }
+}
+
+// Each read and write call on the image and the chunk files made to fail, once or from then on,
+// over a fresh folder, one of identical files and one of older ones (ZK001 with a second name,
+// so rewritten in place), the image a file or a loop device of a second name of ZK000: each name
+// then holds its chunk, what it held, or what its report says; names not printed are untouched.
+TEST_F(VornixRun, EveryFailedReadOrWriteLeavesWhatTheReportsSay) {
+  // NOLINTNEXTLINE(cert-env33-c): asks the shell whether strace is installed.
+  if (testingWindowsBuild() || testingUnderRunner() ||
+      std::system("command -v strace >/dev/null")) {
+    GTEST_SKIP() << "needs strace and vornix itself, not an emulator, to trace";
+  }
+  namespace fs = std::filesystem;
+  const std::vector<uint8_t> flat = threeChunkFlat();
+  std::vector<uint8_t> second(size_t{16} * 256, kFillerByte);
+  writeChunk(second, 1, 1, 0x0060, 4);
+  // The second disk's one track leaves the first disk's chunk at block 8 to be found again.
+  const std::vector<uint8_t> image =
+      concatenateDisks({diskFromFlatData(flat, 16, 1, interleavedOrder(16)),
+                        diskFromFlatData(second, 16, 1, interleavedOrder(16))});
+  const std::vector<Chunk> clean = {{"ZK000", blocksOf(flat, 0, 1)},
+                                    {"ZK001", blocksOf(flat, 2, 4)},
+                                    {"ZK002", blocksOf(flat, 8, 1)},
+                                    {"ZK003", blocksOf(second, 1, 1)},
+                                    {"ZK004", blocksOf(flat, 8, 1)}};
+  const std::string backing = side.file("backing");
+  writeBinaryFile(imagePath(), image);
+  writeBinaryFile(backing, image);
+  // Only root attaches a loop device; without one the image is a file alone.
+  std::string device;
+  // NOLINTNEXTLINE(cert-env33-c): attaches the file to a free loop device, read-only.
+  if (geteuid() == 0 &&
+      std::system(
+          ("losetup -f --show -r " + backing + " >" + side.file("dev") + " 2>/dev/null").c_str()) ==
+          0) {
+    const std::vector<uint8_t> name = readBinaryFile(side.file("dev"));
+    device.assign(name.begin(), std::find(name.begin(), name.end(), '\n'));
+    // Standard output on the device, or on its file, is refused before anything is written.
+    for (const std::string& target : {device, backing}) {
+      EXPECT_EQ(runVornix(work.path(), device, "", ">" + target).err,
+                "vornix: cannot write to standard output: it is the image being read\n");
+    }
+  }
+  const std::string folderPath = fs::canonical(work.path()).string() + "/";
+  constexpr size_t npos = std::string::npos;
+  for (const std::string& from : {fs::canonical(imagePath()).string(), device}) {
+    for (int folder = 0; folder < 3 && !from.empty(); ++folder) {
+      std::vector<std::string> injections = {""};
+      for (size_t row = 0; row < injections.size(); ++row) {
+        SCOPED_TRACE(from + ", folder " + std::to_string(folder) + ": " + injections[row]);
+        fs::remove_all(work.path());
+        fs::create_directory(work.path());
+        fs::remove(side.file("keep"));
+        for (const Chunk& chunk : clean) {
+          if (folder > 0) {
+            writeBinaryFile(work.file(chunk.name),
+                            folder == 1 ? chunk.bytes : std::vector<uint8_t>(3000, 0x33));
+          }
+        }
+        if (folder == 2) {
+          fs::create_hard_link(work.file("ZK001"), side.file("keep"));
+        }
+        if (from == device) {
+          fs::remove(work.file("ZK000"));
+          fs::create_hard_link(backing, work.file("ZK000"));
+        }
+        std::map<std::string, std::vector<uint8_t>> before;
+        for (const std::string& name : work.entries()) {
+          before[name] = readBinaryFile(work.file(name));
+        }
+        const RunResult result = runVornix(
+            work.path(), from,
+            "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\" strace -y -o " +
+                side.file("trace") + " -e trace=pread64,write,ftruncate,fallocate,close " +
+                injections[row]);
+        std::ifstream trace(side.file("trace"));
+        const std::string traced((std::istreambuf_iterator<char>(trace)), {});
+        EXPECT_EQ(traced.find("(INJECTED)") != std::string::npos, row > 0);
+        // The clean run's calls on the image and in the folder are the ones made to fail. Where
+        // a write to standard output or error is, what the run printed or reported is lost.
+        std::map<std::string, int> made;
+        bool outLost = false;
+        bool errLost = false;
+        std::istringstream lines(traced);
+        for (std::string line; std::getline(lines, line);) {
+          const std::string call = line.substr(0, line.find('('));
+          const std::string number = std::to_string(++made[call]);
+          const bool injected = line.find("(INJECTED)") != npos;
+          outLost = outLost || (injected && line.find("write(1<") == 0);
+          errLost = errLost || (injected && line.find("write(2<") == 0);
+          if (row == 0 &&
+              (line.find("<" + from + ">") != npos || line.find("<" + folderPath) != npos)) {
+            for (const auto& failure : {std::pair<const char*, const char*>{"EIO", ""},
+                                        {"ENOSPC", "+"},
+                                        {"EINVAL", "+"},
+                                        {"EPERM", ""}}) {
+              injections.push_back("-e inject=" + call + ":error=" + failure.first +
+                                   ":when=" + number + failure.second);
+            }
+          }
+        }
+        // The judge: a report exactly when the run did not write every chunk; the names printed
+        // as far as they go in the clean run; each name what it held unless printed, else its
+        // chunk without a report, or what its report says was left.
+        EXPECT_TRUE(errLost ||
+                    result.err.empty() == (result.exitStatus == 0 && result.out == listing(clean)))
+            << result.err;
+        EXPECT_EQ(listing(clean).rfind(result.out, 0), 0u) << result.out;
+        EXPECT_EQ(readBinaryFile(imagePath()), image);
+        EXPECT_EQ(readBinaryFile(backing), image);
+        for (const std::string& name : work.entries()) {
+          EXPECT_TRUE(name[0] == '.'
+                          ? errLost || result.err.find("cannot remove " + name + ": ") != npos
+                          : listing(clean).find(name + "\n") != npos)
+              << name;
+        }
+        for (const Chunk& chunk : clean) {
+          const bool exists = fs::exists(work.file(chunk.name));
+          const std::vector<uint8_t> after =
+              exists ? readBinaryFile(work.file(chunk.name)) : std::vector<uint8_t>{};
+          const bool kept =
+              before.count(chunk.name) > 0 ? exists && after == before[chunk.name] : !exists;
+          const size_t at = result.err.find("vornix: cannot write " + chunk.name + ": ");
+          const std::string report =
+              at == npos ? "" : result.err.substr(at, result.err.find('\n', at) - at);
+          const size_t leftAt = report.find("; left");
+          if (!outLost && result.out.find(chunk.name) == npos) {
+            EXPECT_TRUE(kept && report.empty()) << chunk.name << ": " << report;
+          } else if (!errLost) {
+            EXPECT_EQ(report.empty(), exists && after == chunk.bytes)
+                << chunk.name << ": " << report;
+            EXPECT_EQ(leftAt == npos ? "" : report.substr(leftAt),
+                      !exists || kept || report.empty() ? ""
+                      : after.empty()                   ? "; left empty"
+                                                        : "; left incomplete")
+                << chunk.name << ": " << report;
+          }
+        }
+      }
+    }
+  }
+  if (!device.empty()) {
+    // NOLINTNEXTLINE(cert-env33-c): detaches it again.
+    EXPECT_EQ(std::system(("losetup -d " + device).c_str()), 0);
   }
 }
 
