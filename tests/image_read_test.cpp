@@ -102,6 +102,9 @@ TEST_F(ImageRead, AFailedReadIsTriedOnceMoreAndThenReported) {
       {"data, EINVAL twice", "error=EINVAL:when=4..5", 1, einval, {}},
       // The second disk's piece: the first disk's chunk stays the only one.
       {"the second disk's data, twice", "error=EIO:when=5..6", 1, eio, {firstChunk}},
+      // A second disk cut short after opening, with no failure: no chunk of the first is found
+      // again under its numbers.
+      {"the second disk, cut short", "retval=0:when=5", 0, "", {firstChunk}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

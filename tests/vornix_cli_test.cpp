@@ -1149,6 +1149,18 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    "",
                    {chunks[0], chunks[1], chunks[2]},
                    true});
+  cases.push_back(
+      {"an in-place rewrite whose name another file takes meanwhile",
+       [&] {
+         linkedOlderFile();
+         writeBinaryFile(side.file("other"), otherBytes);
+       },
+       once(opened("\"$PWD/ZK001\""), "mv " + quoteForShell(side.file("other")) + " ZK001") +
+           traced(on({"ZK001"}) + "-e inject=write:delay_enter=1000000:when=1"),
+       1,
+       "vornix: cannot write ZK001: another file took its place meanwhile\n",
+       {chunks[0], {"ZK001", otherBytes}, chunks[2]},
+       true});
   cases.push_back({"an in-place rewrite that cannot be emptied",
                    linkedOlderFile,
                    traced(on({"ZK001"}) + "-e inject=ftruncate:error=EIO"),
@@ -1322,9 +1334,10 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
 }
 
 // Each read and write call on the image and the chunk files made to fail, once or from then on,
-// over a fresh folder, one of identical files and one of older ones (ZK001 with a second name,
-// so rewritten in place), the image a file or a loop device of a second name of ZK000: each name
-// then holds its chunk, what it held, or what its report says; names not printed are untouched.
+// over a fresh folder, one of identical files and one of older ones (ZK000 and ZK001 with second
+// names, so rewritten in place), the image a file or a loop device of a second name of ZK000: each
+// name then holds its chunk, what it held, or what its report says; names not printed are
+// untouched.
 TEST_F(VornixRun, EveryFailedReadOrWriteLeavesWhatTheReportsSay) {
   // NOLINTNEXTLINE(cert-env33-c): asks the shell whether strace is installed.
   if (testingWindowsBuild() || testingUnderRunner() ||
@@ -1347,6 +1360,9 @@ TEST_F(VornixRun, EveryFailedReadOrWriteLeavesWhatTheReportsSay) {
   const std::string backing = side.file("backing");
   writeBinaryFile(imagePath(), image);
   writeBinaryFile(backing, image);
+  // LeakSanitizer cannot work under ptrace.
+  const std::string strace =
+      "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\" strace ";
   // Only root attaches a loop device; without one the image is a file alone.
   std::string device;
   // NOLINTNEXTLINE(cert-env33-c): attaches the file to a free loop device, read-only.
@@ -1361,6 +1377,14 @@ TEST_F(VornixRun, EveryFailedReadOrWriteLeavesWhatTheReportsSay) {
       EXPECT_EQ(runVornix(work.path(), device, "", ">" + target).err,
                 "vornix: cannot write to standard output: it is the image being read\n");
     }
+    // An empty standard error cannot be the image: it is not even read to tell.
+    EXPECT_EQ(runVornix(work.path(), device,
+                        strace + "-o " + side.file("probe") + " -e trace=pread64 -P " +
+                            work.path() + ".capture/err")
+                  .err,
+              "");
+    const std::vector<uint8_t> probe = readBinaryFile(side.file("probe"));
+    EXPECT_EQ(std::string(probe.begin(), probe.end()).find("pread64"), std::string::npos);
   }
   const std::string folderPath = fs::canonical(work.path()).string() + "/";
   constexpr size_t npos = std::string::npos;
@@ -1371,15 +1395,16 @@ TEST_F(VornixRun, EveryFailedReadOrWriteLeavesWhatTheReportsSay) {
         SCOPED_TRACE(from + ", folder " + std::to_string(folder) + ": " + injections[row]);
         fs::remove_all(work.path());
         fs::create_directory(work.path());
-        fs::remove(side.file("keep"));
         for (const Chunk& chunk : clean) {
+          fs::remove(side.file(chunk.name));
           if (folder > 0) {
             writeBinaryFile(work.file(chunk.name),
                             folder == 1 ? chunk.bytes : std::vector<uint8_t>(3000, 0x33));
           }
-        }
-        if (folder == 2) {
-          fs::create_hard_link(work.file("ZK001"), side.file("keep"));
+          // Longer than ZK000's chunk and shorter than ZK001's.
+          if (folder == 2 && chunk.name <= "ZK001") {
+            fs::create_hard_link(work.file(chunk.name), side.file(chunk.name));
+          }
         }
         if (from == device) {
           fs::remove(work.file("ZK000"));
@@ -1389,11 +1414,10 @@ TEST_F(VornixRun, EveryFailedReadOrWriteLeavesWhatTheReportsSay) {
         for (const std::string& name : work.entries()) {
           before[name] = readBinaryFile(work.file(name));
         }
-        const RunResult result = runVornix(
-            work.path(), from,
-            "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\" strace -y -o " +
-                side.file("trace") + " -e trace=pread64,write,ftruncate,fallocate,close " +
-                injections[row]);
+        const RunResult result =
+            runVornix(work.path(), from,
+                      strace + "-y -o " + side.file("trace") +
+                          " -e trace=pread64,write,ftruncate,fallocate,close " + injections[row]);
         std::ifstream trace(side.file("trace"));
         const std::string traced((std::istreambuf_iterator<char>(trace)), {});
         EXPECT_EQ(traced.find("(INJECTED)") != std::string::npos, row > 0);
