@@ -128,7 +128,7 @@ struct FileWriteResult {
 FileWriteResult writeFileWhole(const char* fileName, const uint8_t* data, size_t size,
                                const ExistingFileRules& rules);
 
-// The size of the file or device an open stream reads; false when the system cannot tell.
+// The size of the file an open stream reads; false when the system cannot tell.
 bool measureStream(std::FILE* stream, uint64_t& size);
 
 // Reads up to size bytes at offset of the file an image stream opened, past the stream and its
