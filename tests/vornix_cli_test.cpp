@@ -909,7 +909,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
     // Cleared where the calls made to fail must not be made at all.
     bool injects = true;
     // The device the image is read through, when not its file.
-    std::string device = "";
+    std::string device{};
   };
   const FolderHolds& holds = temporaryFolderHolds();
 
@@ -1296,9 +1296,9 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   LoopDevice loop;
   std::string& device = loop.path;
   // NOLINTNEXTLINE(cert-env33-c): root alone attaches a loop device to the image, read-only.
-  if (geteuid() == 0 && !std::system(("losetup -f --show -r " + side.file("backing") + " >" +
-                                      side.file("dev") + " 2>/dev/null")
-                                         .c_str())) {
+  if (geteuid() == 0 && std::system(("losetup -f --show -r " + side.file("backing") + " >" +
+                                     side.file("dev") + " 2>/dev/null")
+                                        .c_str()) == 0) {
     const std::vector<uint8_t> name = readBinaryFile(side.file("dev"));
     device.assign(name.begin(), name.end() - 1);
     for (const std::string& target : {device, side.file("backing")}) {
@@ -1340,16 +1340,16 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
       for (std::string line; std::getline(lines, line);) {
         std::string call;
         std::istringstream(line) >> call >> call;  // after the process's number
-        call = call.substr(0, call.find('('));
+        call.resize(std::min(call.find('('), call.size()));
         const std::string number = std::to_string(++made[call]);
         // From then on only where the names and reports are not written too.
         for (const auto& failure : {std::pair<const char*, bool>{"EIO", false},
                                     {"ENOSPC", true},
                                     {"EINVAL", true},
                                     {"EPERM", false}}) {
-          const std::string injection = "-e inject=" + call + ":error=" + failure.first +
-                                        ":when=" + number +
-                                        (failure.second && call != "write" ? "+" : "");
+          std::string injection = "-e inject=";
+          injection.append(call).append(":error=").append(failure.first).append(":when=");
+          injection.append(number).append(failure.second && call != "write" ? "+" : "");
           if (line.find("<" + from + ">") != std::string::npos ||
               line.find("<" + fs::canonical(work.path()).string() + "/") != std::string::npos) {
             cases.push_back({injection, setUp, traced(injection), -1, "", {}, links});
