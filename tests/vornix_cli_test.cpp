@@ -1300,7 +1300,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                                      side.file("dev") + " 2>/dev/null")
                                         .c_str()) == 0) {
     const std::vector<uint8_t> name = readBinaryFile(side.file("dev"));
-    device.assign(name.begin(), name.end() - 1);
+    device.assign(name.begin(), std::find(name.begin(), name.end(), '\n'));
     for (const std::string& target : {device, side.file("backing")}) {
       EXPECT_EQ(runVornix(work.path(), device, "", ">" + target).err,
                 "vornix: cannot write to standard output: it is the image being read\n");
