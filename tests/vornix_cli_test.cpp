@@ -1333,6 +1333,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
       fs::remove_all(work.path());
       fs::create_directory(work.path());
       setUp();
+      fs::remove(trace);
       // The calls of a clean run that reach the image or the folder.
       runVornix(work.path(), from, traced("-y -e trace=pread64,write,ftruncate,fallocate,close"));
       std::ifstream lines(trace);
