@@ -125,6 +125,7 @@ bool D88Reader::selectDisk(int32_t index) {
     return false;
   }
   clearCurrentDisk();
+  diskReadError = 0;
   if (index < 0 || index >= diskCount) {
     return false;
   }
@@ -179,6 +180,9 @@ int32_t D88Reader::readAt(int64_t position, uint8_t* dest, int32_t size) {
 void D88Reader::noteReadError(int error) {
   if (readError == 0) {
     readError = error;
+  }
+  if (diskReadError == 0) {
+    diskReadError = error;
   }
 }
 

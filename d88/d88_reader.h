@@ -43,10 +43,17 @@ class D88Reader {
   // The identity of the open image file, taken from the stream that reads it; false when no
   // file is open or the system cannot tell.
   bool getFileIdentity(FileIdentity& identity) const { return identifyStream(file, identity); }
+  // Where the image is a device that shows a file's bytes (a loop device), that file's identity.
+  bool getBackingFileIdentity(FileIdentity& identity) const {
+    return identifyBackingFile(file, identity);
+  }
   // The errno value of the first read that the system failed since the image was opened, even
   // after a second try; 0 when every one succeeded. Only the end of the file ends the image:
   // a failed read of a disk header ends the list of disks, but is reported here all the same.
   int getReadError() const { return readError; }
+  // The same for the reads made since the current disk was last selected, its header's included:
+  // a disk with such a failure was not read whole.
+  int getDiskReadError() const { return diskReadError; }
   // The open image's size in bytes and its first disk header, which tell it apart from other
   // files whatever path reaches it; false when the image holds no disk or cannot be measured.
   bool getImageLikeness(uint64_t& size, const uint8_t*& firstHeader) const;
@@ -80,6 +87,7 @@ class D88Reader {
   // never through the stream's own buffer.
   ImageCache cache;
   int readError = 0;
+  int diskReadError = 0;
   // The header of disk 0, kept from opening; valid when diskCount > 0.
   uint8_t firstDiskHeader[kDiskHeaderSize] = {};
 };

@@ -67,6 +67,10 @@ std::FILE* openImageStream(const char* path);
 // The identity of the file an open stream reads; false when the system cannot tell.
 bool identifyStream(std::FILE* stream, FileIdentity& identity);
 
+// The identity of the file whose bytes a device stream reads, where the device is a view of a
+// file (a loop device); false for anything else.
+bool identifyBackingFile(std::FILE* stream, FileIdentity& identity);
+
 // The identity of what descriptor 1 (standard output) or 2 (standard error) writes to; false
 // when it is closed or the system cannot tell.
 bool identifyStandardStream(int descriptor, FileIdentity& identity);
@@ -148,8 +152,9 @@ bool measureStream(std::FILE* stream, uint64_t& size);
 
 // Reads up to size bytes at offset of the file an image stream opened, past the stream and its
 // buffer and without moving any file position; returns how many arrived, stopping only at the
-// end of the file or at a failure, whose reason it sets in error (the end of a block device
-// included: some answer a read beyond it with EINVAL, which there means no more bytes).
+// end of the file or at a failure, whose reason it sets in error. Some block devices answer a
+// read at or beyond their end with EINVAL, which there means no more bytes; before it, EINVAL
+// is a failure.
 size_t readImageAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error);
 
 // Standard output gathers the names of the files written and gives them to the system when

@@ -95,10 +95,16 @@ TEST_F(ImageRead, AFailedReadIsTriedOnceMoreAndThenReported) {
       {"a header, once", "error=EIO:when=2", 0, "", {firstChunk, secondChunk}},
       {"a header, twice", "error=EIO:when=2..3", 1, eio, {firstChunk}},
       {"a header, EINVAL twice", "error=EINVAL:when=2..3", 1, einval, {firstChunk}},
-      // Without its first piece the first disk cannot be selected; the second is read whole.
+      // Without its first piece the first disk cannot be selected: the second, though read
+      // whole, would put its chunk under the first disk's name, so nothing is written.
       {"data, once", "error=EIO:when=4", 0, "", {firstChunk, secondChunk}},
-      {"data, twice", "error=EIO:when=4..5", 1, eio, {secondChunk}},
-      {"data, EINVAL twice", "error=EINVAL:when=4..5", 1, einval, {secondChunk}},
+      {"data, twice", "error=EIO:when=4..5", 1, eio, {}},
+      {"data, EINVAL twice", "error=EINVAL:when=4..5", 1, einval, {}},
+      // The second disk's piece: the first disk's chunk stays the only one.
+      {"the second disk's data, twice", "error=EIO:when=5..6", 1, eio, {firstChunk}},
+      // A second disk cut short after opening, with no failure: no chunk of the first is found
+      // again under its numbers.
+      {"the second disk, cut short", "retval=0:when=5", 0, "", {firstChunk}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

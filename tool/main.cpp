@@ -62,10 +62,12 @@ void identifyStandardStreams(FileIdentity& output, FileIdentity& errors, Protect
 }
 
 // The image is never written through any descriptor, standard output and error included, by
-// identity or, where another view of its folder hides that, by its likeness.
-bool standardStreamsSpareTheImage(const ProtectedFiles& files) {
-  const auto isImage = [&files](const FileIdentity* stream) {
-    return files.image != nullptr && stream != nullptr && *stream == *files.image;
+// identity or, where another view of its folder hides that, by its likeness. An image read
+// through a loop device is both the device and the file behind it.
+bool standardStreamsSpareTheImage(const ProtectedFiles& files, const FileIdentity* device) {
+  const auto isImage = [&files, device](const FileIdentity* stream) {
+    return stream != nullptr && ((files.image != nullptr && *stream == *files.image) ||
+                                 (device != nullptr && *stream == *device));
   };
   // Reported only where the report cannot land in the image.
   if (isImage(files.standardError) || standardStreamShowsImage(kStandardError)) {
@@ -107,10 +109,21 @@ int main(int argc, char** argv) {
     return 1;
   }
   FileIdentity image;
+  FileIdentity device;
   FileIdentity output;
   FileIdentity errors;
   ProtectedFiles protectedFiles;
+  const FileIdentity* imageDevice = nullptr;
   if (reader.getFileIdentity(image)) {
+    protectedFiles.image = &image;
+  }
+  // No chunk file is ever a device, but one can be the file a loop device reads: that file is
+  // the image the chunks must spare.
+  FileIdentity backing;
+  if (reader.getBackingFileIdentity(backing)) {
+    device = image;
+    imageDevice = protectedFiles.image != nullptr ? &device : nullptr;
+    image = backing;
     protectedFiles.image = &image;
   }
   identifyStandardStreams(output, errors, protectedFiles);
@@ -122,14 +135,22 @@ int main(int argc, char** argv) {
     protectedFiles.imageHeadSize = kDiskHeaderSize;
   }
   beginChunkFiles(protectedFiles);
-  if (!standardStreamsSpareTheImage(protectedFiles)) {
+  if (!standardStreamsSpareTheImage(protectedFiles, imageDevice)) {
     return 1;
   }
 
   bool succeeded = true;
   for (int32_t disk = 0; disk < reader.getDiskCount() && disk < kProcessedDisks; ++disk) {
-    reader.selectDisk(disk);
+    // A disk that could not be read whole would be scanned over bytes it never put in the
+    // buffer, and every later chunk would get another disk's number: the run writes nothing
+    // from it on, and the older files under those names stay.
+    if (!reader.selectDisk(disk)) {
+      break;
+    }
     assembleDisk(reader, imageBuffer);
+    if (reader.getDiskReadError() != 0) {
+      break;
+    }
     // A signal during the scan waits until the file being written is complete and the names of
     // the files written are out.
     holdEndingSignals();

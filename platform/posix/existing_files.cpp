@@ -50,12 +50,22 @@ void rewriteInPlace(Descriptor& file, const char* fileName, const FileIdentity& 
   if (written &&
       retryInterrupted([&] { return ftruncate(file.get(), static_cast<off_t>(size)); }) != 0) {
     error = errno;
-    written = false;
+    // A file no longer than the chunk holds it whole without the cut.
+    struct stat status {};
+    written = fstat(file.get(), &status) == 0 && static_cast<uint64_t>(status.st_size) == size;
   }
   // Some file systems report a failed write only when the file is flushed or closed.
   if (written && !(flushFile(file.get()) && file.close())) {
     error = errno;
     written = false;
+  }
+  // Another process may have put its own file under the name, or removed it, meanwhile. A
+  // network file system may show the same file under another number, so it is not asked.
+  if (written && !folderOnNetwork() && lookAtName(fileName, identity) == NameShows::kOther) {
+    result.reason = faccessat(AT_FDCWD, fileName, F_OK, AT_SYMLINK_NOFOLLOW) == 0
+                        ? "another file took its place meanwhile"
+                        : "its name was removed meanwhile";
+    return;
   }
   if (written) {
     result.written = identity;

@@ -1,9 +1,15 @@
 // The image on POSIX systems: opened only when it can be positioned, told apart by the system's
 // identity, measured, and read with positioned reads, which neither need nor move a file
-// position.
+// position. A block device is measured by the device itself, and a loop device is known by the
+// file it reads too.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
+#endif
 
 #include <cerrno>
 
@@ -16,11 +22,38 @@ bool identifyDescriptor(int descriptor, FileIdentity& identity) {
   return posix_files::inspectDescriptor(descriptor, status, identity);
 }
 
-// A block device may refuse a read that starts beyond its end with EINVAL, where a regular
-// file holding the same bytes gives no more; on anything else EINVAL is a failure.
 bool isBlockDevice(int descriptor) {
   struct stat status {};
   return fstat(descriptor, &status) == 0 && S_ISBLK(status.st_mode);
+}
+
+// A block device shows a size of 0 to fstat; the device itself tells how many bytes it holds.
+bool measureDescriptor(int descriptor, uint64_t& size) {
+  struct stat status {};
+  if (fstat(descriptor, &status) != 0) {
+    return false;
+  }
+  if (S_ISBLK(status.st_mode)) {
+#if defined(__linux__) && defined(BLKGETSIZE64)
+    return ioctl(descriptor, BLKGETSIZE64, &size) == 0;
+#else
+    return false;
+#endif
+  }
+  if (status.st_size < 0) {
+    return false;
+  }
+  size = static_cast<uint64_t>(status.st_size);
+  return true;
+}
+
+// A block device may refuse a read that starts at or beyond its end with EINVAL, where a regular
+// file holding the same bytes gives no more. Before its end, and on anything else, EINVAL is a
+// failure like any other.
+bool isEndOfDevice(int descriptor, int64_t position) {
+  uint64_t size = 0;
+  return isBlockDevice(descriptor) && measureDescriptor(descriptor, size) &&
+         static_cast<uint64_t>(position) >= size;
 }
 
 }  // namespace
@@ -53,13 +86,27 @@ bool identifyStandardStream(int descriptor, FileIdentity& identity) {
   return identifyDescriptor(descriptor, identity);
 }
 
-bool measureStream(std::FILE* stream, uint64_t& size) {
-  struct stat status {};
-  if (stream == nullptr || fstat(fileno(stream), &status) != 0 || status.st_size < 0) {
+bool identifyBackingFile(std::FILE* stream, FileIdentity& identity) {
+#if defined(__linux__) && defined(LOOP_GET_STATUS64)
+  struct loop_info64 info {};
+  if (stream == nullptr || !isBlockDevice(fileno(stream)) ||
+      ioctl(fileno(stream), LOOP_GET_STATUS64, &info) != 0) {
     return false;
   }
-  size = static_cast<uint64_t>(status.st_size);
+  // The device number is given as the stat calls give it.
+  identity = FileIdentity{};
+  identity.volume = info.lo_device;
+  identity.file = info.lo_inode;
   return true;
+#else
+  (void)stream;
+  (void)identity;
+  return false;
+#endif
+}
+
+bool measureStream(std::FILE* stream, uint64_t& size) {
+  return stream != nullptr && measureDescriptor(fileno(stream), size);
 }
 
 size_t readImageAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error) {
@@ -74,8 +121,9 @@ size_t readImageAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size
       break;
     }
     if (got < 0) {
-      if (!(errno == EINVAL && isBlockDevice(descriptor))) {
-        error = errno;
+      const int failure = errno;
+      if (!(failure == EINVAL && isEndOfDevice(descriptor, offset + static_cast<int64_t>(done)))) {
+        error = failure;
       }
       break;
     }

@@ -108,6 +108,11 @@ NameLeft withdrawFile(const char* fileName, const FileIdentity& identity, Descri
   if (!emptied) {
     return NameLeft::kIncomplete;
   }
+  // A network file system may give the name moved away another number, so that the run's own
+  // file would pass for another process's: there the emptied file keeps its name.
+  if (folderOnNetwork()) {
+    return NameLeft::kEmptied;
+  }
   std::string taken;
   bool nameKept = false;
   if (!claimTemporaryName(fileName, taken,

@@ -1,8 +1,10 @@
 // The image on Windows: opened only when it is a disk file, told apart by the system's identity,
-// measured and read at an offset.
+// measured and read at an offset. A disk or volume opened by its device path is measured by the
+// device itself.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <winioctl.h>
 
 #include <cerrno>
 #include <climits>
@@ -12,6 +14,28 @@
 
 using win::identifyHandle;
 
+namespace {
+
+// A disk or a volume shows no file size; the device tells its length. Asked first, as a file
+// refuses the question at once.
+bool measureHandle(HANDLE handle, uint64_t& size) {
+  GET_LENGTH_INFORMATION information{};
+  DWORD returned = 0;
+  if (DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &information,
+                      sizeof information, &returned, nullptr) != 0) {
+    size = static_cast<uint64_t>(information.Length.QuadPart);
+    return true;
+  }
+  LARGE_INTEGER length{};
+  if (GetFileSizeEx(handle, &length) == 0) {
+    return false;
+  }
+  size = static_cast<uint64_t>(length.QuadPart);
+  return true;
+}
+
+}  // namespace
+
 std::FILE* openImageStream(const char* path) {
   // Shared for reading and writing, as the C library opens files, so that a chunk name that is
   // the image can still be opened, checked and refused. A directory does not open.
@@ -20,7 +44,7 @@ std::FILE* openImageStream(const char* path) {
   if (handle == INVALID_HANDLE_VALUE) {
     return nullptr;
   }
-  // Pipes, consoles and devices cannot be positioned.
+  // Pipes and consoles cannot be positioned; files, disks and volumes can.
   const int descriptor =
       GetFileType(handle) == FILE_TYPE_DISK
           ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY)
@@ -45,14 +69,15 @@ bool identifyStream(std::FILE* stream, FileIdentity& identity) {
   return stream != nullptr && identifyStandardStream(_fileno(stream), identity);
 }
 
+// Windows has no device that shows a file's bytes the way a loop device does: a mounted virtual
+// disk is a volume of its own.
+bool identifyBackingFile(std::FILE* /*stream*/, FileIdentity& /*identity*/) {
+  return false;
+}
+
 bool measureStream(std::FILE* stream, uint64_t& size) {
   const intptr_t handle = stream != nullptr ? _get_osfhandle(_fileno(stream)) : -1;
-  LARGE_INTEGER length{};
-  if (handle == -1 || GetFileSizeEx(reinterpret_cast<HANDLE>(handle), &length) == 0) {
-    return false;
-  }
-  size = static_cast<uint64_t>(length.QuadPart);
-  return true;
+  return handle != -1 && measureHandle(reinterpret_cast<HANDLE>(handle), size);
 }
 
 size_t readImageAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size, int& error) {
@@ -66,8 +91,12 @@ size_t readImageAt(std::FILE* stream, int64_t offset, uint8_t* dest, size_t size
     DWORD got = 0;
     const auto part = static_cast<DWORD>(size - done < UINT_MAX ? size - done : UINT_MAX);
     if (ReadFile(reinterpret_cast<HANDLE>(handle), dest + done, part, &got, &at) == 0) {
-      // Reading from the end of the file on is no failure.
-      if (GetLastError() != ERROR_HANDLE_EOF) {
+      // Reading from the end of the file or device on is no failure; a device may refuse it
+      // otherwise than a file does.
+      const DWORD failure = GetLastError();
+      uint64_t length = 0;
+      if (failure != ERROR_HANDLE_EOF &&
+          !(measureHandle(reinterpret_cast<HANDLE>(handle), length) && position >= length)) {
         error = EIO;
       }
       break;
