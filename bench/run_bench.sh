@@ -33,6 +33,12 @@ if [ "$mode" = all ] && ! command -v hyperfine >/dev/null && [ "$(id -u)" = 0 ];
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq hyperfine >/dev/null
 fi
 started=$(date -u '+%Y-%m-%d %H:%M UTC')
+# The commit measured, taken before the build; the document itself is what a run changes, and
+# anything else uncommitted is said.
+commit=$(git rev-parse --short HEAD)
+if [ -n "$(git status --porcelain --untracked-files=no -- . ':!BENCHMARKS.md')" ]; then
+  commit+=" with uncommitted changes"
+fi
 load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
 cmake --preset default >/dev/null
 cmake --build --preset default --target vornix make_bench_images vornix_floor cpu_time >/dev/null
@@ -200,12 +206,7 @@ fi
 
 # BENCHMARKS.md from this run's files in $work: what was measured, on what, and how to read it.
 write_document() {
-  local commit cpu memory system compiler scratch
-  commit=$(git -C "$root" rev-parse --short HEAD)
-  # The document itself is what a run changes; anything else uncommitted is said.
-  if [ -n "$(git -C "$root" status --porcelain --untracked-files=no -- . ':!BENCHMARKS.md')" ]; then
-    commit+=" with uncommitted changes"
-  fi
+  local cpu memory system compiler scratch
   cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
   memory=$(awk '/^MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)
   system="$(sed -n 's/^PRETTY_NAME="\{0,1\}\([^"]*\)"\{0,1\}$/\1/p' /etc/os-release), Linux $(uname -r)"
