@@ -35,9 +35,12 @@ fi
 started=$(date -u '+%Y-%m-%d %H:%M UTC')
 # The commit measured, taken before the build; the document itself is what a run changes, and
 # anything else uncommitted is said.
-commit=$(git rev-parse --short HEAD)
-if [ -n "$(git status --porcelain --untracked-files=no -- . ':!BENCHMARKS.md')" ]; then
-  commit+=" with uncommitted changes"
+if commit=$(git rev-parse --short HEAD 2>/dev/null); then
+  if [ -n "$(git status --porcelain --untracked-files=no -- . ':!BENCHMARKS.md')" ]; then
+    commit+=" with uncommitted changes"
+  fi
+else
+  commit="none: not a git checkout"
 fi
 load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
 cmake --preset default >/dev/null
