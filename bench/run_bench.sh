@@ -197,8 +197,19 @@ if [ "$mode" = all ]; then
   clean
 
   echo
-  echo "== the browser page (build-wasm/web, web/node_modules): size, and choosing an image to its list shown"
+  echo "== what keeping the files through a power cut costs (bench/power_cut_speed.sh, 5 runs)"
   cd "$root"
+  if [ ! -f bench/power_cut_speed.sh ]; then
+    echo "skipped: this checkout has no bench/power_cut_speed.sh" >"$work/power.txt"
+  elif [ "$(id -u)" != 0 ]; then
+    echo "skipped: bench/power_cut_speed.sh needs root, for a loop device" >"$work/power.txt"
+  elif ! bash bench/power_cut_speed.sh build 5 >"$work/power.txt" 2>&1; then
+    failures+=("bench/power_cut_speed.sh failed")
+  fi
+  cat "$work/power.txt"
+
+  echo
+  echo "== the browser page (build-wasm/web, web/node_modules): size, and choosing an image to its list shown"
   if [ -f build-wasm/web/index.html ] && [ -d web/node_modules ]; then
     node bench/web_bench.js build-wasm/web build 11 | tee "$work/page.txt"
   else
@@ -343,6 +354,14 @@ $(for image in worst quiet; do
 Reading, walking, sorting and scanning take $(awk '$1 == "worst" { w[++n] = $3 + $4 }
   $1 == "quiet" { q[++m] = $3 + $4 } END { for (i = 1; i <= n; i++) print 100 * q[i] / w[i] }' \
   "$work/full.txt" | spread %.1f) % of a full run's CPU time; the rest is the chunk files.
+
+## What keeping the files through a power cut costs
+
+\`bench/power_cut_speed.sh build 5\`, which says at its top what it measures and against what:
+
+\`\`\`
+$(cat "$work/power.txt")
+\`\`\`
 
 ## The browser page
 
