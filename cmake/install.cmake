@@ -3,6 +3,27 @@
 # Windows.
 include(GNUInstallDirs)
 
+# The man page is dated by the release: SOURCE_DATE_EPOCH when it is set (string(TIMESTAMP)
+# reads it), otherwise the date of the latest entry in packaging/changelog, the date
+# packaging/source-date-epoch gives too, so that no date is written by hand in the page.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  string(TIMESTAMP VORNIX_MAN_DATE "%Y-%m-%d" UTC)
+else()
+  file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog vornix_signature REGEX "^ -- "
+       LIMIT_COUNT 1)
+  if(NOT vornix_signature MATCHES ">  [A-Z][a-z][a-z], ([0-9][0-9]) ([A-Z][a-z][a-z]) ([0-9]+) ")
+    message(FATAL_ERROR "packaging/changelog: no dated entry (\" -- NAME <MAIL>  Tue, 08 Dec 2026 ...\")")
+  endif()
+  set(vornix_month_names Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+  set(vornix_month_numbers 01 02 03 04 05 06 07 08 09 10 11 12)
+  list(FIND vornix_month_names "${CMAKE_MATCH_2}" vornix_month)
+  if(vornix_month LESS 0)
+    message(FATAL_ERROR "packaging/changelog: no month called ${CMAKE_MATCH_2}")
+  endif()
+  list(GET vornix_month_numbers ${vornix_month} vornix_month)
+  set(VORNIX_MAN_DATE "${CMAKE_MATCH_3}-${vornix_month}-${CMAKE_MATCH_1}")
+endif()
+
 if(WIN32)
   install(TARGETS vornix RUNTIME DESTINATION .)
   install(FILES README.md LICENSE DESTINATION .)

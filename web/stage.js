@@ -1,14 +1,15 @@
 // Lays out the page in a folder: its own files, vornix.js (the program's WebAssembly, and the
 // source of the Web Worker that runs it, as strings the page turns into a module and a Blob:
-// a page opened from file:// may load scripts but may fetch nothing) and README.md (the
-// README's section on the page). Run by the build; the page's tests use it on their own copies.
-// Usage: node stage.js SOURCE_DIR PROGRAM_JS PROGRAM_WASM PROJECT_README VERSION OUT_DIR
+// a page opened from file:// may load scripts but may fetch nothing) and README.md (the page's
+// own document, web/README.md, with its VERSION placeholders filled in). Run by the build; the
+// page's tests use it on their own copies.
+// Usage: node stage.js SOURCE_DIR PROGRAM_JS PROGRAM_WASM VERSION OUT_DIR
 'use strict';
 const fs = require('node:fs');
 const path = require('node:path');
 
 // prefix, for the tests alone, goes before each script the page or its worker runs.
-function stage({ source, programJs, programWasm, readme, version, out, prefix = '' }) {
+function stage({ source, programJs, programWasm, version, out, prefix = '' }) {
   fs.mkdirSync(out, { recursive: true });
   for (const name of ['index.html', 'style.css']) {
     fs.copyFileSync(path.join(source, name), path.join(out, name));
@@ -22,15 +23,13 @@ function stage({ source, programJs, programWasm, readme, version, out, prefix = 
     `var vornixVersion = ${JSON.stringify(version)};\n` +
     `var vornixWasm = ${JSON.stringify(fs.readFileSync(programWasm).toString('base64'))};\n` +
     `var vornixWorkerSource = ${JSON.stringify(worker)};\n`);
-  const text = fs.readFileSync(readme, 'utf8');
-  const section = text.match(/^## In a web browser\n[\s\S]*?(?=^## )/m);
-  if (!section) throw new Error(`${readme} has no section "## In a web browser"`);
-  fs.writeFileSync(path.join(out, 'README.md'), `# vornix ${version}\n\n` + section[0].trimEnd() + '\n');
+  const readme = fs.readFileSync(path.join(source, 'README.md'), 'utf8');
+  fs.writeFileSync(path.join(out, 'README.md'), readme.replaceAll('VERSION', version));
 }
 
 if (require.main === module) {
-  const [source, programJs, programWasm, readme, version, out] = process.argv.slice(2);
-  stage({ source, programJs, programWasm, readme, version, out });
+  const [source, programJs, programWasm, version, out] = process.argv.slice(2);
+  stage({ source, programJs, programWasm, version, out });
 }
 
 module.exports = { stage };

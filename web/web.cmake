@@ -22,11 +22,10 @@ endforeach()
 add_custom_command(
   OUTPUT ${VORNIX_WEB_FILES}
   COMMAND ${VORNIX_NODE} ${VORNIX_WEB_SOURCE}/stage.js ${VORNIX_WEB_SOURCE} $<TARGET_FILE:vornix>
-          $<TARGET_FILE_DIR:vornix>/vornix.wasm ${CMAKE_CURRENT_SOURCE_DIR}/README.md
-          ${PROJECT_VERSION} ${VORNIX_WEB_STAGE}
+          $<TARGET_FILE_DIR:vornix>/vornix.wasm ${PROJECT_VERSION} ${VORNIX_WEB_STAGE}
   DEPENDS vornix ${VORNIX_WEB_SOURCE}/stage.js ${VORNIX_WEB_SOURCE}/index.html
           ${VORNIX_WEB_SOURCE}/style.css ${VORNIX_WEB_SOURCE}/app.js ${VORNIX_WEB_SOURCE}/worker.js
-          ${CMAKE_CURRENT_SOURCE_DIR}/README.md
+          ${VORNIX_WEB_SOURCE}/README.md
   COMMENT "Staging the page in web/"
   VERBATIM)
 add_custom_target(web_page ALL DEPENDS ${VORNIX_WEB_FILES})

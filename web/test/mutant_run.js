@@ -13,7 +13,7 @@ const mutant = process.env.__STRYKER_ACTIVE_MUTANT__;
 let failed = true;
 try {
   require(path.resolve('stage.js')).stage({ source: '.', programJs: path.join(root, 'build-wasm/vornix.js'),
-    programWasm: path.join(root, 'build-wasm/vornix.wasm'), readme: path.join(root, 'README.md'), version: '0.0.0', out,
+    programWasm: path.join(root, 'build-wasm/vornix.wasm'), version: '0.0.0', out,
     prefix: mutant ? `globalThis.__stryker__ = { activeMutant: ${JSON.stringify(mutant)} };\n` : '' });
   failed = [['test/worker_test.js'], ['test/page_test.js', 'chromium', out, path.join(root, 'build')]]
     .some((args) => spawnSync(process.execPath, args, { stdio: 'inherit' }).status !== 0);
