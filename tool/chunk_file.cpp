@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tool/chunk_scanner.h"
 #include "tool/error_text.h"
 
 namespace {
@@ -112,6 +113,7 @@ void beginChunkFiles(const ProtectedFiles& files) {
   record.standardError = known(files.standardError);
   record.written.clear();
   unfinished.clear();
+  unfinished.reserve(kScannedBlocks);
 }
 
 void announceChunkFile(const char* fileName) {
@@ -135,12 +137,12 @@ bool writeChunkFile(const char* fileName, const uint8_t* data, size_t size) {
 
 bool finishChunkFiles() {
   int folderError = 0;
-  const std::vector<FileWriteResult> named = nameStagedFiles(folderError);
+  std::vector<FileWriteResult> named = nameStagedFiles(folderError);
   size_t next = 0;
   bool allWritten = true;
   for (UnfinishedChunkFile& file : unfinished) {
     if (file.result.staged && next < named.size()) {
-      file.result = named[next++];
+      file.result = std::move(named[next++]);
       if (file.result.complete) {
         record.written.push_back({file.result.written, file.name});
       }

@@ -108,6 +108,8 @@ void stageFile(StagedFile&& file, FileWriteResult& result) {
     return;
   }
   descriptorsHeld += heldBy(file);
+  // Room for a disk's files at once, so that none is moved while they wait.
+  staged.reserve(kMostStaged);
   staged.push_back(std::move(file));
   result.staged = true;
 }
