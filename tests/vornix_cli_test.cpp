@@ -871,12 +871,12 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
            quoteForShell(trace) + " " + injection + " " + wrapper;
   };
   // ZK000 is named at the run's first link; ZK001 at its second, when new, or given a temporary
-  // name to replace an older file. ZK001 is written by the run's second write.
+  // name to replace an older file. ZK001's name is looked at first when it is written.
   const auto atSecondLink = [&](const std::string& action) {
     return traced("-e trace=linkat -e inject=linkat:" + action + ":when=2");
   };
-  const auto atSecondWrite = [&](const std::string& action) {
-    return traced("-e trace=write -e inject=write:" + action + ":when=2");
+  const auto whileZK001IsWritten = [&](const std::string& action) {
+    return traced("-P ZK001 -e trace=newfstatat -e inject=newfstatat:" + action + ":when=1");
   };
   const auto olderSecondFile = [&] { writeBinaryFile(work.file("ZK001"), older.bytes); };
   const auto previousRun = [&] {
@@ -923,14 +923,14 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
     // cppcheck-suppress useStlAlgorithm ; one row per signal reads plainer than a transform
     cases.push_back({"signal " + std::to_string(number),
                      olderSecondFile,
-                     atSecondWrite("signal=" + std::to_string(number)),
+                     whileZK001IsWritten("signal=" + std::to_string(number)),
                      128 + number,
                      "",
                      {chunks[0], chunks[1]}});
   }
   cases.push_back({"SIGINT ignored at start stays ignored",
                    olderSecondFile,
-                   atSecondWrite("signal=INT") + "env --ignore-signal=INT",
+                   whileZK001IsWritten("signal=INT") + "env --ignore-signal=INT",
                    0,
                    "",
                    {chunks[0], chunks[1], chunks[2]}});
@@ -1331,7 +1331,7 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
   if (geteuid() == 0 && !testingUnderRunner()) {
     cases.push_back({"SIGTERM to a container's first process",
                      olderSecondFile,
-                     atSecondWrite("signal=TERM") + "unshare --pid --fork",
+                     whileZK001IsWritten("signal=TERM") + "unshare --pid --fork",
                      128 + SIGTERM,
                      "",
                      {chunks[0], chunks[1]}});
