@@ -378,7 +378,10 @@ $(cat "$work/page.txt")
 
 The page's mutation score comes from \`(cd web && npx stryker run)\` after the \`wasm\` build,
 which takes over an hour and is not part of this run.
+
 EOF
+  # Measured by hand with .ci/mutation, which takes hours; kept in a file of its own.
+  cat bench/mutation-score.md
 }
 
 echo

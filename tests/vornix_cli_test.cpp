@@ -538,7 +538,8 @@ TEST_F(VornixRun, AShortageFailsAChunkBeforeAnyByteChanges) {
        sizeLimit, tooLarge,
        testingWindowsBuild() ? std::vector<Chunk>{first, third}
                              : std::vector<Chunk>{first, older, third}},
-      // Older files in a folder the user may not change cannot be replaced, only rewritten.
+      // Older files in a folder the user may not change cannot be replaced, only rewritten; a limit
+      // of one unit, which ZK000 and ZK002 fill exactly, still lets them be written.
       {"an older file in a folder the user may not change",
        windows || !holds.modes,
        [&] {
@@ -549,7 +550,7 @@ TEST_F(VornixRun, AShortageFailsAChunkBeforeAnyByteChanges) {
                          fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                          fs::perm_options::remove);
        },
-       sizeLimit,
+       "ulimit -f 1; ",
        tooLarge,
        {first, older, third}},
       // Not written at all, so neither the limit nor anything else can touch it or its link.
@@ -560,6 +561,13 @@ TEST_F(VornixRun, AShortageFailsAChunkBeforeAnyByteChanges) {
          fs::create_hard_link(work.file("ZK001"), keep);
        },
        sizeLimit,
+       "",
+       {first, second, third}},
+      // Eight descriptors: room for one file at a time waiting for its name, a replacement too.
+      {"few descriptors",
+       windows || testingUnderRunner(),
+       [&] { writeBinaryFile(work.file("ZK001"), older.bytes); },
+       "ulimit -n 8; ",
        "",
        {first, second, third}},
   };
@@ -828,9 +836,9 @@ void expectInjected(const std::string& command, const std::string& trace) {
        at = command.find("inject=", at + 1)) {
     const size_t colon = command.find(':', at);
     const std::string kind = command.substr(colon + 1, command.find('=', colon) - colon - 1);
-    const std::string mark = kind == "error"    ? "(INJECTED)"
-                             : kind == "signal" ? "SI_KERNEL"
-                                                : "(DELAYED)";
+    const std::string mark = kind == "error" || kind == "retval" ? "(INJECTED)"
+                             : kind == "signal"                  ? "SI_KERNEL"
+                                                                 : "(DELAYED)";
     bool seen = kind == "signal" && trace.find("killed by SIGKILL") != std::string::npos;
     std::istringstream lines(trace);
     for (std::string line; !seen && std::getline(lines, line);) {
@@ -962,6 +970,16 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    0,
                    "",
                    {chunks[0], chunks[1], chunks[2]}});
+  // Nor, where the user may not change the folder, any temporary file: each chunk fails.
+  cases.push_back(
+      {"no unnamed files in a folder the user may not change",
+       [&] { fs::permissions(work.path(), fs::perms::owner_write, fs::perm_options::remove); },
+       traced("-P . -e inject=openat:error=EOPNOTSUPP:when=2", asOrdinaryUser()),
+       1,
+       "vornix: cannot write ZK000: Permission denied\nvornix: cannot write ZK001: "
+       "Permission denied\nvornix: cannot write ZK002: Permission denied\n",
+       {},
+       true});
   // A re-run cuts nothing, replaces nothing and makes no file: every such call would fail.
   cases.push_back({"a re-run",
                    previousRun,
@@ -1228,7 +1246,8 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    {chunks[0], chunks[2]},
                    true});
   // After the exchange, a temporary name that cannot be looked at may hold another process's
-  // file: it is kept, and reported. A kill at the exchange leaves the new chunk under it.
+  // file: it is kept, and reported. A kill at the exchange leaves the new chunk under it; a file
+  // system without extended attributes has none that a replacement would lose.
   cases.push_back({"a failed look after the exchange",
                    olderSecondFile,
                    traced(on({".ZK001.vornix"}) + "-e inject=%fstat:error=EIO"),
@@ -1240,7 +1259,8 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                    1});
   cases.push_back({"SIGKILL at the exchange",
                    olderSecondFile,
-                   traced(on({"ZK001"}) + "-e inject=renameat2:signal=KILL:when=1"),
+                   traced(on({"ZK001"}) + "-e inject=renameat2:signal=KILL:when=1 "
+                                          "-e inject=flistxattr:error=EOPNOTSUPP"),
                    128 + SIGKILL,
                    "",
                    {chunks[0], older},
@@ -1265,26 +1285,29 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
          ASSERT_TRUE(fs::exists(side.file("mode")));
          EXPECT_EQ(readBinaryFile(side.file("mode")), (std::vector<uint8_t>{'6', '0', '0', '\n'}));
        }});
-  // A write that fails before any byte of the file changed leaves it, and its other name, whole.
-  cases.push_back({"an in-place write that fails at once",
-                   [&] {
-                     olderSecondFile();
-                     fs::remove(side.file("keep"));
-                     fs::create_hard_link(work.file("ZK001"), side.file("keep"));
-                   },
-                   traced("-P ZK001 -e inject=write:error=ENOSPC"),
-                   1,
-                   "vornix: cannot write ZK001: No space left on device\n",
-                   {chunks[0], older, chunks[2]},
-                   true});
+  // A write that fails before any byte of the file changed, takes none, or finds no room to
+  // reserve for the chunk, leaves it, and its other name, whole.
+  for (const auto& [fault, reason] :
+       {std::pair("write:error=ENOSPC", "No space left on device"),
+        std::pair("write:retval=0:when=1", "write error"),
+        std::pair("fallocate:error=ENOSPC", "No space left on device")}) {
+    cases.push_back({fault,
+                     linkedOlderFile,
+                     traced(std::string("-P ZK001 -e inject=") + fault),
+                     1,
+                     std::string("vornix: cannot write ZK001: ") + reason + "\n",
+                     {chunks[0], older, chunks[2]},
+                     true});
+  }
   // Each writes every file whole: without /proc to link an unnamed file through; with every call
   // interrupted once (a signal, a network file system); with a mount point under the name (a
-  // bind mount), which is written in place.
+  // bind mount), which is written in place, its calls interrupted once.
   for (const std::string& system :
        {std::string("-e inject=linkat:error=ENOENT"),
-        std::string("-P . -P ZK001 -e inject=openat,write,linkat,renameat2,unlink,fstat,pread64:"
-                    "error=EINTR:when=1"),
-        std::string("-P ZK001 -e inject=renameat2,rename:error=EBUSY")}) {
+        std::string("-P . -P ZK001 -e inject=openat,write,linkat,renameat2,unlink,fstat,pread64,"
+                    "syncfs,fsync:error=EINTR:when=1"),
+        std::string("-P ZK001 -e inject=renameat2,rename:error=EBUSY "
+                    "-e inject=ftruncate,fdatasync:error=EINTR:when=1")}) {
     // cppcheck-suppress useStlAlgorithm ; one row per system reads plainer than a transform
     cases.push_back(
         {system, olderSecondFile, traced(system), 0, "", {chunks[0], chunks[1], chunks[2]}});
@@ -1326,6 +1349,41 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
          EXPECT_GT(fs::last_write_time(work.file("ZK001")), aYearAgo + std::chrono::hours(24));
        }});
   cases.back().injects = false;
+  // Nor does a re-run whose comparing read and setting of the time are interrupted.
+  cases.push_back(
+      {"a re-run interrupted",
+       cases.back().setUp,
+       traced(
+           "-P ZK001 -e inject=pread64:error=EINTR:when=1 -e inject=utimensat:error=EINTR:when=1"),
+       0,
+       "",
+       {chunks[0], chunks[1], chunks[2]},
+       false,
+       [&] {
+         EXPECT_GT(fs::last_write_time(work.file("ZK001")), aYearAgo + std::chrono::hours(24));
+         const std::vector<uint8_t> calls = readBinaryFile(trace);
+         EXPECT_EQ(std::string(calls.begin(), calls.end()).find("rename"), std::string::npos);
+       }});
+  // Rewritten in place where the replacement, under a temporary name, cannot get the group.
+  if (geteuid() == 0) {
+    cases.push_back(
+        {"an older file whose group cannot be given",
+         [&] {
+           olderSecondFile();
+           ASSERT_EQ(chown(work.file("ZK001").c_str(), 0, 65534), 0);
+         },
+         traced(on({".", ".ZK001.vornix"}) +
+                "-e inject=openat:error=EOPNOTSUPP:when=2 -e inject=fchown:error=EPERM"),
+         0,
+         "",
+         {chunks[0], chunks[1], chunks[2]},
+         true,
+         [&] {
+           struct stat status {};
+           EXPECT_EQ(stat(work.file("ZK001").c_str(), &status), 0);
+           EXPECT_EQ(status.st_gid, 65534u);
+         }});
+  }
   // The first process of a PID namespace is not ended by a signal it raises itself. Only root
   // makes the namespace; valgrind cannot run as that process.
   if (geteuid() == 0 && !testingUnderRunner()) {
