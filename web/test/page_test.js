@@ -114,33 +114,34 @@ print(json.dumps([[i.filename, i.flag_bits & 0x800, i.date_time, z.read(i).hex()
 
     // Images whose names would make unsafe or clashing folders: each gets one of its own, a
     // single path component unique whatever the case; a hostile name stays text.
-    const names = ['a.d88', 'a.img', '<img src=x onerror="window.hacked=1">.d88', '...d88', 'DEMO.D88', 'demo.d88', 'ディスク.d88', 'con.d88', ' x. .d88'];
-    const folders = ['a/', 'a-2/', '_img src=x onerror=_window.hacked=1__/', 'image/', 'DEMO/', 'demo-2/', 'ディスク/', '_con/', 'x/'];
+    const names = ['a.d88', 'a.img', '<img src=x onerror="window.hacked=1">.d88', '...d88', 'DEMO.D88', 'demo.d88', 'ディスク.d88', 'con.d88', ' x. .d88', '&amp;.d88'];
+    const folders = ['a/', 'a-2/', '_img src=x onerror=_window.hacked=1__/', 'image/', 'DEMO/', 'demo-2/', 'ディスク/', '_con/', 'x/', '&amp;/'];
     await page.choose(names.map(copy));
     await done();
-    assert.equal(await status(), '9 images: 72 chunk files.');
+    assert.equal(await status(), '10 images: 80 chunk files.');
     assert.deepEqual(await page.evaluate(rows), folders.flatMap((folder) => listed(folder)));
     assert.ok(await page.evaluate(() => !window.hacked && !document.querySelector('main img')));
     checkZip(await page.download('#download-all'), inFolders(folders), path.join(work, 'names.zip'));
     await page.download('#files button[aria-label="Download ディスク/ZK007"]');
     assert.equal(await page.evaluate(() => window.saved.pop()), 'ディスク-ZK007');
 
-    // Dropped anywhere: the demo with zeros up to 3 MiB (sparse), and a file of text.
+    // Dropped anywhere: the demo with zeros up to 3 MiB (sparse), and a file of text whose name
+    // is markup, which stays text.
     const sparse = copy('sparse.d88');
     fs.truncateSync(sparse, 3 << 20);
     await page.evaluate((bytes) => {
       const drop = new DataTransfer();
       drop.items.add(new File([Uint8Array.from(atob(bytes), (c) => c.charCodeAt(0))], 'sparse.d88'));
-      drop.items.add(new File(['just text\n'], 'notes.txt'));
+      drop.items.add(new File(['just text\n'], '<i>notes</i>.txt'));
       document.body.dispatchEvent(new DragEvent('dragover', { bubbles: true, cancelable: true, dataTransfer: drop }));
       document.body.dispatchEvent(new DragEvent('drop', { bubbles: true, cancelable: true, dataTransfer: drop }));
     }, fs.readFileSync(sparse).toString('base64'));
     await done();
     assert.equal((await page.evaluate(rows)).join('\n'), listed('sparse/').join('\n'));
     assert.deepEqual(nativeRun(nativeDir, sparse).files, native.files);
-    assert.deepEqual(await page.evaluate(messages), ['notes.txt: no D88 disk header was recognised at its start, so it is probably not a D88 image.']);
-    assert.equal(await status(), '2 images: 8 chunk files; notes.txt is probably not a D88 image, see the notes.');
-    assert.ok(await page.evaluate(() => !document.getElementById('drop').classList.contains('over')));
+    assert.deepEqual(await page.evaluate(messages), ['<i>notes</i>.txt: no D88 disk header was recognised at its start, so it is probably not a D88 image.']);
+    assert.equal(await status(), '2 images: 8 chunk files; <i>notes</i>.txt is probably not a D88 image, see the notes.');
+    assert.ok(await page.evaluate(() => !document.getElementById('drop').classList.contains('over') && !document.querySelector('main i')));
     await noViolation('with a note');
 
     // Forty images and one gone by its turn; then stopped during a run, the list, the count and
