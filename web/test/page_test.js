@@ -187,6 +187,14 @@ print(json.dumps([[i.filename, i.flag_bits & 0x800, i.date_time, z.read(i).hex()
     await until(() => document.activeElement.id === 'hex', 'the hex view');
     checkZip(await page.download('#download-all'), native.files, path.join(work, 'served.zip'));
     assert.deepEqual(log.slice(loaded), [], 'requests after load');
+    // The dark scheme in every engine: its rules made the page's only ones, the engine's own
+    // controls and page dark too (served, as a page from file:// may not read its style sheet).
+    await page.evaluate(() => {
+      for (const rule of document.styleSheets[0].cssRules) if (/prefers-color-scheme/.test(rule.media && rule.media.mediaText)) rule.media.mediaText = 'all';
+      document.documentElement.style.colorScheme = 'dark';
+    });
+    assert.equal(await page.evaluate(() => getComputedStyle(document.body).backgroundColor), 'rgb(18, 18, 18)');
+    await noViolation('in the dark scheme');
 
     // A worker busy for ever on one image: the watchdog ends it and the next image runs; a
     // newer choice does not wait on it.
