@@ -55,6 +55,7 @@ async function puppeteerDriver(engine, folder) {
     evaluate: (fn, ...args) => page.evaluate(fn, ...args),
     script: (source) => page.evaluate(source),
     click: (selector) => page.click(selector),
+    resize: (width) => page.setViewport({ width, height: 700 }),
     choose: async (paths) => (await page.$('#image')).uploadFile(...paths),
     download: async (selector) => {
       await page.click(selector);
@@ -108,6 +109,7 @@ async function webkitDriver(folder) {
     },
     script: (source) => driver.executeScript(source),
     click: async (selector) => (await element(selector)).click(),
+    resize: (width) => driver.manage().window().setRect({ width, height: 700 }),
     choose: async (paths) => (await element('#image')).sendKeys(paths.join('\n')),
     download: async (selector) => {
       await (await element(selector)).click();

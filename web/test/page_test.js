@@ -114,13 +114,20 @@ print(json.dumps([[i.filename, i.flag_bits & 0x800, i.date_time, z.read(i).hex()
 
     // Images whose names would make unsafe or clashing folders: each gets one of its own, a
     // single path component unique whatever the case; a hostile name stays text.
-    const names = ['a.d88', 'a.img', '<img src=x onerror="window.hacked=1">.d88', '...d88', 'DEMO.D88', 'demo.d88', 'ディスク.d88', 'con.d88', ' x. .d88', '&amp;.d88'];
-    const folders = ['a/', 'a-2/', '_img src=x onerror=_window.hacked=1__/', 'image/', 'DEMO/', 'demo-2/', 'ディスク/', '_con/', 'x/', '&amp;/'];
+    const names = ['a.d88', 'a.img', '<img src=x onerror="window.hacked=1">.d88', '...d88', 'DEMO.D88', 'demo.d88', 'ディスク.d88', 'con.d88', ' x. .d88', '&amp;.d88', 'long'.repeat(30) + '.d88'];
+    const folders = ['a/', 'a-2/', '_img src=x onerror=_window.hacked=1__/', 'image/', 'DEMO/', 'demo-2/', 'ディスク/', '_con/', 'x/', '&amp;/', 'long'.repeat(30) + '/'];
     await page.choose(names.map(copy));
     await done();
-    assert.equal(await status(), '10 images: 80 chunk files.');
+    assert.equal(await status(), '11 images: 88 chunk files.');
     assert.deepEqual(await page.evaluate(rows), folders.flatMap((folder) => listed(folder)));
     assert.ok(await page.evaluate(() => !window.hacked && !document.querySelector('main img')));
+    // A phone's width (MiniBrowser's window, with its toolbar, is never narrower than 447 px):
+    // the long name wraps, nothing scrolls sideways.
+    await page.click(`#files button[aria-label="Show bytes of ${folders.at(-1)}ZK000"]`);
+    await until(() => document.getElementById('viewer-name').textContent.startsWith('long'), 'the hex view');
+    await page.resize(320);
+    assert.deepEqual(await page.evaluate(() => [innerWidth, document.documentElement.scrollWidth <= innerWidth]), [engine === 'webkit' ? 447 : 320, true]);
+    await page.resize(1000);
     checkZip(await page.download('#download-all'), inFolders(folders), path.join(work, 'names.zip'));
     await page.download('#files button[aria-label="Download ディスク/ZK007"]');
     assert.equal(await page.evaluate(() => window.saved.pop()), 'ディスク-ZK007');
