@@ -23,9 +23,9 @@ const header = (edit) => {
 for (const [edit, recognised, what] of [[() => {}, true, '2D, writable'], [(b) => { b[26] = 0x10; b[27] = 0x40; }, true, 'protected 1DD'],
   [(b) => b.writeUInt32LE(672, 32), true, '160-track table'], [(b) => b.writeUInt32LE(0x55000, 36), true, 'track at the end'],
   [(b) => { b[26] = 1; }, false, 'protect flag 1'], [(b) => { b[27] = 0x50; }, false, 'media 0x50'], [(b) => { b[27] = 8; }, false, 'media 8'],
-  [(b) => b.writeUInt32LE(687, 28), false, 'size below a header'], [(b) => b.writeUInt32LE(671, 36), false, 'track inside the header'],
+  [(b) => { b.writeUInt32LE(687, 28); b.fill(0, 32); }, false, 'size below a header'], [(b) => { b.writeUInt32LE(688, 28); b.fill(0, 32); }, true, 'a bare header'], [(b) => b.writeUInt32LE(671, 36), false, 'track inside the header'],
   [(b) => b.writeUInt32LE(0x55001, 40), false, 'track past the disk'], [(b) => b.writeUInt32LE(9, 668), false, 'entry 159'],
-  [(b) => b.writeUInt32LE(9, 676), true, 'entry 161, sector data where the table is short']]) {
+  [(b) => b.writeUInt32LE(9, 672), true, 'entry 160'], [(b) => b.writeUInt32LE(9, 676), true, 'entry 161, sector data where the table is short']]) {
   assert.equal(worker.hasDiskHeader(header(edit)), recognised, what);
 }
 assert.equal(worker.hasDiskHeader(header(() => {}).subarray(0, 687)), false, 'cut short');
@@ -49,7 +49,8 @@ for (const at of [0, MiB - 1]) {
 }
 // Each name against those before it: one path component, never . or .., unique whatever the case.
 const names = [['a.d88', 'a'], ['A.img', 'A-2'], ['a', 'a-3'], ['...d88', 'image'], ['.', 'image-2'], ['', 'image-3'],
-  ['a/b\\c:d.d88', 'a_b_c_d'], [' x. .d88', 'x'], ['\x01\x7f.d88', '__'], ['con.d88', '_con'], ['LPT1.x.d88', '_LPT1.x'], ['com10.d88', 'com10']];
+  ['a/b\\c:d.d88', 'a_b_c_d'], [' x. .d88', 'x'], ['\x01\x7f.d88', '__'], ['con.d88', '_con'], ['LPT1.x.d88', '_LPT1.x'], ['com10.d88', 'com10'],
+  ['com0.d88', 'com0'], ['xcon.d88', 'xcon'], ['  y.d88', 'y']];
 assert.deepEqual(names.map(([name], i) => folderFor(name, names.slice(0, i).map(([, f]) => f))), names.map(([, f]) => f));
 console.log('web.worker: 1 passed, 0 failed');
 })().catch((error) => {
