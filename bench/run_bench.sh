@@ -377,7 +377,11 @@ $(cat "$work/page.txt")
 \`\`\`
 
 The page's mutation score comes from \`(cd web && npx stryker run)\` after the \`wasm\` build,
-which takes over an hour and is not part of this run.
+which takes over an hour and is not part of this run. Measured by hand on 2026-12-10 on three of
+the page's modules only, \`(cd web && npx stryker run --mutate
+src/page/names.js,src/worker/read.js,src/worker/disk_header.js --incremental)\`: 89.66 % of 145
+mutants killed (128 killed, 2 timed out, 15 survived; \`names.js\` and \`disk_header.js\` 100 %,
+\`read.js\` 77.27 %); the page's other modules are not yet measured since it became modules.
 
 EOF
   # Measured by hand with .ci/mutation, which takes hours; kept in a file of its own.

@@ -15,6 +15,8 @@ set(VORNIX_NATIVE_DIR ${CMAKE_CURRENT_SOURCE_DIR}/build
 find_program(VORNIX_NODE node REQUIRED)
 set(VORNIX_WEB_STAGE ${CMAKE_CURRENT_BINARY_DIR}/web)
 set(VORNIX_WEB_SOURCE ${CMAKE_CURRENT_SOURCE_DIR}/web)
+# The page's ES modules, which stage.js bundles with esbuild (pinned in package-lock.json).
+file(GLOB VORNIX_WEB_MODULES CONFIGURE_DEPENDS ${VORNIX_WEB_SOURCE}/src/*/*.js)
 set(VORNIX_WEB_FILES)
 foreach(file index.html style.css app.js vornix.js README.md)
   list(APPEND VORNIX_WEB_FILES ${VORNIX_WEB_STAGE}/${file})
@@ -24,7 +26,7 @@ add_custom_command(
   COMMAND ${VORNIX_NODE} ${VORNIX_WEB_SOURCE}/stage.js ${VORNIX_WEB_SOURCE} $<TARGET_FILE:vornix>
           $<TARGET_FILE_DIR:vornix>/vornix.wasm ${PROJECT_VERSION} ${VORNIX_WEB_STAGE}
   DEPENDS vornix ${VORNIX_WEB_SOURCE}/stage.js ${VORNIX_WEB_SOURCE}/index.html
-          ${VORNIX_WEB_SOURCE}/style.css ${VORNIX_WEB_SOURCE}/app.js ${VORNIX_WEB_SOURCE}/worker.js
+          ${VORNIX_WEB_SOURCE}/style.css ${VORNIX_WEB_MODULES} ${VORNIX_WEB_SOURCE}/package-lock.json
           ${VORNIX_WEB_SOURCE}/README.md
   COMMENT "Staging the page in web/"
   VERBATIM)

@@ -11,6 +11,8 @@ const path = require('node:path');
 const BINARIES = { chromium: '/usr/bin/chromium', firefox: '/usr/bin/firefox-esr',
   webkit: '/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser' };
 const PACKAGES = { chromium: 'chromium', firefox: 'firefox-esr', webkit: 'webkit2gtk-driver xvfb xauth' };
+// Firefox reads German, whose numbers a page tells from English ones by their separators.
+const LANGUAGE = 'de-DE';
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // What a run in this engine lacks, in one line, or ''.
@@ -25,6 +27,7 @@ async function puppeteerDriver(engine, folder) {
   const requests = [];
   const browser = await require('puppeteer-core').launch({
     browser: engine === 'firefox' ? 'firefox' : 'chrome', executablePath: BINARIES[engine], headless: true,
+    extraPrefsFirefox: { 'intl.accept_languages': LANGUAGE, 'intl.locale.requested': LANGUAGE },
     // Without the background-networking flags chromium keeps trying to reach Google's hosts.
     args: engine === 'firefox' ? [] : ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync', `--user-data-dir=${folder}/profile`],
@@ -52,6 +55,7 @@ async function puppeteerDriver(engine, folder) {
     evaluate: (fn, ...args) => page.evaluate(fn, ...args),
     script: (source) => page.evaluate(source),
     click: (selector) => page.click(selector),
+    resize: (width) => page.setViewport({ width, height: 700 }),
     choose: async (paths) => (await page.$('#image')).uploadFile(...paths),
     download: async (selector) => {
       await page.click(selector);
@@ -105,10 +109,15 @@ async function webkitDriver(folder) {
     },
     script: (source) => driver.executeScript(source),
     click: async (selector) => (await element(selector)).click(),
+    resize: (width) => driver.manage().window().setRect({ width, height: 700 }),
     choose: async (paths) => (await element('#image')).sendKeys(paths.join('\n')),
     download: async (selector) => {
       await (await element(selector)).click();
-      return Buffer.from(await evaluate(() => window.downloaded.pop()), 'latin1');
+      // A zip is handed over once its worker has built it.
+      return Buffer.from(await evaluate(async () => {
+        for (let i = 0; i < 750 && window.downloaded.length === 0; i++) await new Promise((resolve) => setTimeout(resolve, 20));
+        return window.downloaded.pop();
+      }), 'latin1');
     },
     // The driver stopped alone, xvfb-run stops its X server and removes its folder.
     close: async () => {
