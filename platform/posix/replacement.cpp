@@ -81,6 +81,8 @@ Replacement exchangeFiles(const std::string& temporary, const char* fileName,
     exchangeWorks = false;
   }
 #endif
+  // Renamed over, the older file goes at once: nothing stays to be removed later.
+  olderKept = false;
   // Without an exchange, as rsync replaces a file: the name is checked, then the new file is
   // renamed over it. The instant between the two is the one place where a file that another
   // process saves under the name meanwhile is replaced.
