@@ -197,13 +197,13 @@ if [ "$mode" = all ]; then
   clean
 
   echo
-  echo "== what keeping the files through a power cut costs (bench/power_cut_speed.sh, 5 runs)"
+  echo "== what keeping the files through a power cut costs (bench/power_cut_speed.sh, 11 runs)"
   cd "$root"
   if [ ! -f bench/power_cut_speed.sh ]; then
     echo "skipped: this checkout has no bench/power_cut_speed.sh" >"$work/power.txt"
   elif [ "$(id -u)" != 0 ]; then
     echo "skipped: bench/power_cut_speed.sh needs root, for a loop device" >"$work/power.txt"
-  elif ! bash bench/power_cut_speed.sh build 5 >"$work/power.txt" 2>&1; then
+  elif ! bash bench/power_cut_speed.sh build 11 >"$work/power.txt" 2>&1; then
     failures+=("bench/power_cut_speed.sh failed")
   fi
   cat "$work/power.txt"
@@ -357,7 +357,7 @@ Reading, walking, sorting and scanning take $(awk '$1 == "worst" { w[++n] = $3 +
 
 ## What keeping the files through a power cut costs
 
-\`bench/power_cut_speed.sh build 5\`, which says at its top what it measures and against what:
+\`bench/power_cut_speed.sh build 11\`, which says at its top what it measures and against what:
 
 \`\`\`
 $(cat "$work/power.txt")
@@ -385,7 +385,7 @@ mutants killed (128 killed, 2 timed out, 15 survived; \`names.js\` and \`disk_he
 
 EOF
   # Measured by hand with .ci/mutation, which takes hours; kept in a file of its own.
-  cat bench/mutation-score.md
+  cat "$root/bench/mutation-score.md"
 }
 
 echo
