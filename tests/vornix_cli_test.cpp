@@ -1406,7 +1406,8 @@ TEST_F(VornixRun, RunsThatTheSystemInterruptsLeaveEveryChunkNameWholeOrAsItWas) 
                                      side.file("dev") + " 2>/dev/null")
                                         .c_str()) == 0) {
     const std::vector<uint8_t> name = readBinaryFile(side.file("dev"));
-    device.assign(name.begin(), std::find(name.begin(), name.end(), '\n'));
+    const std::string line(name.begin(), name.end());
+    device = line.substr(0, line.find('\n'));
     for (const std::string& target : {device, side.file("backing")}) {
       EXPECT_EQ(runVornix(work.path(), device, "", ">" + target).err,
                 "vornix: cannot write to standard output: it is the image being read\n");
